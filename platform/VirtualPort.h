@@ -1,0 +1,88 @@
+// Virtual serial ports: an in-process line whose far end is a C++ device model.
+// CreateFileA of a registered name (any name not beginning with "COM") opens a
+// port that behaves like a UART in front of that device.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/WinSerial.h"
+
+namespace platform {
+
+using Micros = std::uint64_t;  // monotonic microseconds
+Micros MonotonicMicros();
+
+// Line settings as the wire sees them.
+struct LineSettings {
+  DWORD baudRate = 115200;
+  BYTE byteSize = 8;
+  BYTE parity = NOPARITY;
+  BYTE stopBits = ONESTOPBIT;
+  bool operator==(const LineSettings&) const = default;
+};
+
+class IVirtualLine;
+
+// The device at the far end. Every callback runs with the line's lock held
+// (IVirtualLine::Mutex), on whichever host thread touched the port.
+class IVirtualDevice {
+ public:
+  virtual ~IVirtualDevice() = default;
+  // Once, when the host opens the port; the line outlives every later call.
+  virtual void Attach(IVirtualLine& line) = 0;
+  // Bytes written by the host, as they arrive at the device (at: arrival of the last one).
+  virtual void OnReceive(const BYTE* data, size_t count, Micros at) = 0;
+  virtual void OnHostSettings(const LineSettings& settings, Micros at) = 0;
+  virtual void OnModemLines(bool dtr, bool rts, Micros at) = 0;
+  virtual void OnHostBreak(bool on, Micros at) = 0;
+  // Time has passed: queue whatever the device would have sent up to now.
+  // Called before every host operation that looks at the input side.
+  virtual void Advance(Micros now) = 0;
+  // The host closed the port; no call follows.
+  virtual void OnClose() {}
+};
+
+// The device's view of the line. Safe to call from device callbacks; from any
+// other thread take Mutex() first (it is recursive).
+class IVirtualLine {
+ public:
+  // Queue bytes towards the host, framed at the device's own settings. They start
+  // at notBefore (or when the line is free) and follow each other at the line
+  // rate; bytes framed differently from the host's settings arrive garbled with
+  // a framing error; bytes that find the input queue full are lost (CE_RXOVER).
+  virtual void Send(const BYTE* data, size_t count, const LineSettings& framing, Micros notBefore) = 0;
+  // Hold (or release) a break on the device's transmit line from `at` on.
+  virtual void SetBreak(bool on, Micros at) = 0;
+  // Report these CE_* errors with the host's next error query.
+  virtual void InjectErrors(DWORD ceBits) = 0;
+  virtual void SetCts(bool on) = 0;
+  virtual void SetDsr(bool on) = 0;
+  // The adapter is unplugged: every later host call on the port fails.
+  virtual void Disconnect() = 0;
+  virtual LineSettings HostSettings() const = 0;
+  virtual bool HostDtr() const = 0;
+  virtual bool HostRts() const = 0;
+  virtual Micros Now() const = 0;
+  // When the last byte queued so far reaches the host (Now() when nothing is under way).
+  virtual Micros LineFreeAt() const = 0;
+  virtual std::recursive_mutex& Mutex() = 0;
+};
+
+struct VirtualPortOptions {
+  DWORD inputQueueSize = 4096;  // the UART's receive queue (dwCurrentRxQueue)
+  bool realTiming = true;       // false: bytes cross the line instantly (tests where timing is not the subject)
+};
+
+using VirtualDeviceFactory = std::function<std::unique_ptr<IVirtualDevice>()>;
+
+// Register a port name (case-insensitive; must not begin with "COM"). Each open
+// gets a fresh device from the factory. Re-registering a name replaces it.
+bool RegisterVirtualPort(const std::string& name, VirtualDeviceFactory factory, VirtualPortOptions options = {});
+void UnregisterVirtualPort(const std::string& name);
+bool IsVirtualPortName(const std::string& name);
+
+}  // namespace platform
