@@ -80,6 +80,7 @@ constexpr Entry kEntries[] = {
     {Msg::LblTestReceiver, "Test RS232 reciever"},
     {Msg::LblTestReceiverDescription,
      "PIC will send sequence of characters using various baudrates to determine maximal reliable baud rate"},
+    {Msg::FrequencyTooLow, "Oscillator frequency %d Hz is too low for sampling"},
 };
 
 static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == static_cast<size_t>(Msg::Count_),

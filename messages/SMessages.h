@@ -77,6 +77,8 @@ enum class Msg {
   LblCommand,
   LblTestReceiver,
   LblTestReceiverDescription,
+  // Errors without a code of their own
+  FrequencyTooLow,        // %d oscillator frequency in Hz
   Count_
 };
 
