@@ -1,0 +1,477 @@
+// The virtual serial port: a UART model with an input queue, line errors,
+// breaks, modem lines and Win32 time-outs in front of an in-process device.
+#include "platform/SerialVirtual.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace platform {
+
+void ReleaseVirtualPortName(const std::string& name);  // VirtualRegistry.cpp
+
+namespace {
+
+// How long a blocked call sleeps at most before it lets the device catch up
+// again: a device produces lazily, so nothing can announce its next byte.
+constexpr Micros kPollStep = 2000;
+
+constexpr DWORD kLineErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
+
+LineSettings SettingsOf(const DCB& dcb) {
+  return LineSettings{dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits};
+}
+
+// A character framed differently from the receiver's settings is misread.
+BYTE Garble(BYTE b, BYTE byteSize) {
+  return static_cast<BYTE>((b ^ 0x55) & ((1u << byteSize) - 1u));
+}
+
+Micros TotalTimeout(DWORD multiplier, DWORD constant, DWORD count) {
+  return (static_cast<Micros>(multiplier) * count + constant) * 1000u;
+}
+
+}  // namespace
+
+VirtualPort::VirtualPort(std::string name, VirtualPortOptions options)
+    : name_(std::move(name)), options_(options) {
+  LineSettings s;
+  dcb_.DCBlength = sizeof(DCB);
+  dcb_.BaudRate = s.baudRate;
+  dcb_.ByteSize = s.byteSize;
+  dcb_.Parity = s.parity;
+  dcb_.StopBits = s.stopBits;
+  dcb_.Flags = DCB_fBinary;
+  dcb_.XonChar = 0x11;
+  dcb_.XoffChar = 0x13;
+  lineFreeAt_ = txFreeAt_ = lastArrival_ = Now();
+}
+
+VirtualPort::~VirtualPort() { Close(); }
+
+void VirtualPort::Attach(std::unique_ptr<IVirtualDevice> device) {
+  Lock lock(mutex_);
+  assert(!device_);
+  device_ = std::move(device);
+  device_->Attach(*this);
+}
+
+bool VirtualPort::Usable() const {
+  if (closed_) {
+    SetLastError(EBADF);
+    return false;
+  }
+  if (disconnected_) {
+    SetLastError(EIO);
+    return false;
+  }
+  return true;
+}
+
+Micros VirtualPort::CharacterMicros(const LineSettings& s) const {
+  if (!options_.realTiming || s.baudRate == 0) return 0;
+  return (BitsPerCharacter(s.byteSize, s.parity, s.stopBits) * 1000000ull + s.baudRate - 1) / s.baudRate;
+}
+
+void VirtualPort::Record(DWORD events) {
+  history_ |= events & mask_;
+  changed_.notify_all();
+}
+
+void VirtualPort::Schedule(const InItem& item) {
+  auto pos = std::upper_bound(inFlight_.begin(), inFlight_.end(), item.at,
+                              [](Micros at, const InItem& i) { return at < i.at; });
+  inFlight_.insert(pos, item);
+  changed_.notify_all();
+}
+
+void VirtualPort::Arrive(const InItem& item) {
+  switch (item.kind) {
+    case ItemKind::BreakOn:
+      if (!deviceBreak_) {
+        deviceBreak_ = true;
+        errors_ |= CE_BREAK;
+        Record(EV_BREAK);
+      }
+      return;
+    case ItemKind::BreakOff:
+      deviceBreak_ = false;
+      return;
+    case ItemKind::Byte:
+      break;
+  }
+  LineSettings host = SettingsOf(dcb_);
+  BYTE b = item.byte;
+  if (!(item.framing == host)) {
+    b = Garble(b, host.byteSize);
+    errors_ |= CE_FRAME;
+    Record(EV_ERR);
+  }
+  lastArrival_ = item.at;
+  if (input_.size() >= options_.inputQueueSize) {
+    errors_ |= CE_RXOVER;
+    Record(EV_ERR);
+    return;
+  }
+  input_.push_back(b);
+  Record(EV_RXCHAR);
+}
+
+void VirtualPort::Pump() {
+  Micros now = Now();
+  if (device_) device_->Advance(now);
+  while (!inFlight_.empty() && inFlight_.front().at <= now) {
+    InItem item = inFlight_.front();
+    inFlight_.pop_front();
+    Arrive(item);
+  }
+}
+
+void VirtualPort::WaitUntil(Lock& lock, Micros deadline) {
+  Micros now = Now();
+  Micros wake = now + kPollStep;
+  if (!inFlight_.empty()) wake = std::min(wake, inFlight_.front().at);
+  if (deadline != 0) wake = std::min(wake, deadline);
+  if (wake <= now) return;
+  changed_.wait_for(lock, std::chrono::microseconds(wake - now));
+}
+
+BOOL VirtualPort::Read(void* buffer, DWORD toRead, DWORD* read) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  const COMMTIMEOUTS t = timeouts_;
+  const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                         t.ReadTotalTimeoutConstant == 0;
+  const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                       t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
+  const Micros start = Now();
+  Micros total = 0;  // 0: no total limit
+  if (anyByte)
+    total = start + static_cast<Micros>(t.ReadTotalTimeoutConstant) * 1000u;
+  else if (!immediate && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0))
+    total = start + TotalTimeout(t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, toRead);
+  const Micros interval =
+      (immediate || anyByte || t.ReadIntervalTimeout == 0) ? 0 : static_cast<Micros>(t.ReadIntervalTimeout) * 1000u;
+  BYTE* out = static_cast<BYTE*>(buffer);
+  DWORD got = 0;
+  for (;;) {
+    if (!Usable()) return FALSE;
+    Pump();
+    while (got < toRead && !input_.empty()) {
+      out[got++] = input_.front();
+      input_.pop_front();
+    }
+    *read = got;
+    if (got == toRead || immediate || (anyByte && got > 0)) return TRUE;
+    Micros now = Now();
+    if (total != 0 && now >= total) return TRUE;
+    Micros deadline = total;
+    if (interval != 0 && got > 0) {
+      Micros gap = std::max(lastArrival_, start) + interval;
+      if (now >= gap) return TRUE;
+      deadline = deadline == 0 ? gap : std::min(deadline, gap);
+    }
+    WaitUntil(lock, deadline);
+  }
+}
+
+DWORD VirtualPort::OutQueue(Micros now) const {
+  Micros per = CharacterMicros(SettingsOf(dcb_));
+  if (per == 0 || txFreeAt_ <= now) return 0;
+  return static_cast<DWORD>((txFreeAt_ - now + per - 1) / per);
+}
+
+BOOL VirtualPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  Pump();
+  const COMMTIMEOUTS t = timeouts_;
+  Micros deadline = 0;
+  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
+    deadline = Now() + TotalTimeout(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, toWrite);
+  // Output flow control: nothing leaves while the device holds CTS low.
+  while ((dcb_.Flags & DCB_fOutxCtsFlow) != 0 && !cts_) {
+    if (deadline != 0 && Now() >= deadline) return TRUE;  // timed out: no byte written
+    WaitUntil(lock, deadline);
+    if (!Usable()) return FALSE;
+    Pump();
+  }
+  if (toWrite == 0) return TRUE;
+  Micros now = Now();
+  Micros begin = std::max(now, txFreeAt_);
+  txFreeAt_ = begin + CharacterMicros(SettingsOf(dcb_)) * toWrite;
+  if (device_) device_->OnReceive(static_cast<const BYTE*>(buffer), toWrite, txFreeAt_);
+  *written = toWrite;
+  Record(EV_TXEMPTY);
+  return TRUE;
+}
+
+BOOL VirtualPort::GetState(DCB* dcb) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  *dcb = dcb_;
+  return TRUE;
+}
+
+void VirtualPort::SetModemLines(bool dtr, bool rts) {
+  if (dtr == dtr_ && rts == rts_) return;
+  dtr_ = dtr;
+  rts_ = rts;
+  if (device_) device_->OnModemLines(dtr_, rts_, Now());
+}
+
+BOOL VirtualPort::SetState(const DCB& dcb) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  Pump();  // bytes that arrived under the old settings are judged by them
+  LineSettings before = SettingsOf(dcb_);
+  dcb_ = dcb;
+  dcb_.DCBlength = sizeof(DCB);
+  LineSettings after = SettingsOf(dcb_);
+  if (!(before == after) && device_) device_->OnHostSettings(after, Now());
+  // As on Win32: "disable" lowers a line, "enable" and "handshake" raise it; a
+  // toggled RTS rests low between writes.
+  bool dtr = DtrControlOf(dcb_) != DTR_CONTROL_DISABLE;
+  BYTE rtsControl = RtsControlOf(dcb_);
+  bool rts = rtsControl == RTS_CONTROL_ENABLE || rtsControl == RTS_CONTROL_HANDSHAKE;
+  SetModemLines(dtr, rts);
+  return TRUE;
+}
+
+BOOL VirtualPort::GetProperties(COMMPROP* prop) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  std::memset(prop, 0, sizeof(COMMPROP));
+  prop->wPacketLength = sizeof(COMMPROP);
+  prop->wPacketVersion = 2;
+  prop->dwServiceMask = 1;  // SP_SERIALCOMM
+  prop->dwMaxTxQueue = 0;
+  prop->dwMaxRxQueue = options_.inputQueueSize;
+  prop->dwMaxBaud = 0x10000000;        // BAUD_USER: any rate
+  prop->dwProvSubType = 1;             // PST_RS232
+  prop->dwProvCapabilities = 0x00FF;   // DTR/DSR, RTS/CTS, RLSD, parity check, XON/XOFF, settable XON, time-outs, special chars
+  prop->dwSettableParams = 0x007F;     // parity, baud, data bits, stop bits, handshaking, parity check, RLSD
+  prop->dwSettableBaud = 0x10000000;
+  prop->wSettableData = 0x000F;        // 5 to 8 data bits
+  prop->wSettableStopParity = 0x1F07;  // 1, 1.5, 2 stop bits; none, odd, even, mark, space
+  prop->dwCurrentTxQueue = 0;
+  prop->dwCurrentRxQueue = options_.inputQueueSize;
+  return TRUE;
+}
+
+BOOL VirtualPort::GetTimeouts(COMMTIMEOUTS* timeouts) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  *timeouts = timeouts_;
+  return TRUE;
+}
+
+BOOL VirtualPort::SetTimeouts(const COMMTIMEOUTS& timeouts) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  if (timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+      timeouts.ReadTotalTimeoutConstant == MAXDWORD) {
+    SetLastError(EINVAL);  // Win32 refuses this combination
+    return FALSE;
+  }
+  timeouts_ = timeouts;
+  return TRUE;
+}
+
+BOOL VirtualPort::ClearError(DWORD* errors, COMSTAT* stat) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  Pump();
+  *errors = errors_;
+  errors_ = 0;
+  stat->Flags = ((dcb_.Flags & DCB_fOutxCtsFlow) != 0 && !cts_) ? 1u : 0u;  // fCtsHold
+  stat->cbInQue = static_cast<DWORD>(input_.size());
+  stat->cbOutQue = OutQueue(Now());
+  return TRUE;
+}
+
+BOOL VirtualPort::Purge(DWORD flags) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  Pump();
+  if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) input_.clear();
+  // Host output reaches the device as it is written, so there is nothing to
+  // drop on the transmit side.
+  changed_.notify_all();
+  return TRUE;
+}
+
+BOOL VirtualPort::Escape(DWORD func) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  Pump();
+  switch (func) {
+    case SETDTR: SetModemLines(true, rts_); break;
+    case CLRDTR: SetModemLines(false, rts_); break;
+    case SETRTS: SetModemLines(dtr_, true); break;
+    case CLRRTS: SetModemLines(dtr_, false); break;
+    case SETBREAK:
+    case CLRBREAK: {
+      bool on = func == SETBREAK;
+      if (on != hostBreak_) {
+        hostBreak_ = on;
+        if (device_) device_->OnHostBreak(on, Now());
+      }
+      break;
+    }
+    case SETXOFF:
+    case SETXON:
+      break;  // software flow control has no effect on the virtual line
+    default:
+      SetLastError(EINVAL);
+      return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL VirtualPort::GetMask(DWORD* mask) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  *mask = mask_;
+  return TRUE;
+}
+
+// Events still in the new mask stay recorded, so a caller that adds bits to
+// the mask before each wait loses nothing that happened in between.
+BOOL VirtualPort::SetMask(DWORD mask) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  mask_ = mask;
+  history_ &= mask;
+  ++maskChanges_;
+  changed_.notify_all();
+  return TRUE;
+}
+
+BOOL VirtualPort::WaitEvent(DWORD* mask) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  if (mask_ == 0) {
+    SetLastError(EINVAL);
+    return FALSE;
+  }
+  const unsigned changes = maskChanges_;
+  for (;;) {
+    Pump();
+    if ((history_ & mask_) != 0) {
+      *mask = history_ & mask_;
+      history_ = 0;
+      return TRUE;
+    }
+    WaitUntil(lock, 0);
+    if (!Usable()) return FALSE;
+    if (maskChanges_ != changes) {
+      *mask = 0;  // the mask changed under the wait, as Win32 reports it
+      return TRUE;
+    }
+  }
+}
+
+BOOL VirtualPort::GetModemStatus(DWORD* status) {
+  Lock lock(mutex_);
+  if (!Usable()) return FALSE;
+  Pump();
+  *status = (cts_ ? MS_CTS_ON : 0u) | (dsr_ ? MS_DSR_ON : 0u);
+  return TRUE;
+}
+
+void VirtualPort::Close() {
+  std::unique_ptr<IVirtualDevice> device;
+  {
+    Lock lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    if (device_) {
+      try {
+        device_->OnClose();
+      } catch (...) {
+        // A device that fails while closing cannot keep the port open.
+      }
+    }
+    device = std::move(device_);
+    changed_.notify_all();
+  }
+  // Destroyed outside the lock: a device may join threads of its own that take it.
+  device.reset();
+  ReleaseVirtualPortName(name_);
+}
+
+void VirtualPort::Send(const BYTE* data, size_t count, const LineSettings& framing, Micros notBefore) {
+  Lock lock(mutex_);
+  if (data == nullptr || count == 0 || closed_) return;
+  const Micros per = CharacterMicros(framing);
+  Micros at = std::max(notBefore, lineFreeAt_);
+  for (size_t i = 0; i < count; ++i) {
+    at += per;
+    Schedule(InItem{at, ItemKind::Byte, data[i], framing});
+  }
+  lineFreeAt_ = at;
+}
+
+void VirtualPort::SetBreak(bool on, Micros at) {
+  Lock lock(mutex_);
+  if (closed_) return;
+  Schedule(InItem{at, on ? ItemKind::BreakOn : ItemKind::BreakOff, 0, LineSettings{}});
+}
+
+void VirtualPort::InjectErrors(DWORD ceBits) {
+  Lock lock(mutex_);
+  errors_ |= ceBits;
+  DWORD events = 0;
+  if (ceBits & (kLineErrors | CE_RXOVER)) events |= EV_ERR;
+  if (ceBits & CE_BREAK) events |= EV_BREAK;
+  Record(events);
+}
+
+void VirtualPort::SetCts(bool on) {
+  Lock lock(mutex_);
+  if (cts_ == on) return;
+  cts_ = on;
+  Record(EV_CTS);
+}
+
+void VirtualPort::SetDsr(bool on) {
+  Lock lock(mutex_);
+  if (dsr_ == on) return;
+  dsr_ = on;
+  Record(EV_DSR);
+}
+
+void VirtualPort::Disconnect() {
+  Lock lock(mutex_);
+  disconnected_ = true;
+  changed_.notify_all();
+}
+
+LineSettings VirtualPort::HostSettings() const {
+  Lock lock(mutex_);
+  return SettingsOf(dcb_);
+}
+
+bool VirtualPort::HostDtr() const {
+  Lock lock(mutex_);
+  return dtr_;
+}
+
+bool VirtualPort::HostRts() const {
+  Lock lock(mutex_);
+  return rts_;
+}
+
+Micros VirtualPort::Now() const { return MonotonicMicros(); }
+
+Micros VirtualPort::LineFreeAt() const {
+  Lock lock(mutex_);
+  return std::max(lineFreeAt_, Now());
+}
+
+std::recursive_mutex& VirtualPort::Mutex() { return mutex_; }
+
+}  // namespace platform

@@ -1,0 +1,248 @@
+// The exported Win32 serial functions: argument checks, the table of open port
+// handles, and dispatch to the port's backend or to a host file descriptor.
+#include "platform/WinSerial.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+#include "platform/FileHandles.h"
+#include "platform/SerialBackend.h"
+#include "platform/SysUtils.h"
+#include "platform/VirtualPort.h"
+
+#define QUELM_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace platform {
+
+namespace {
+
+// Port handles carry a high tag so that they never collide with the small
+// numbers of host file descriptors; indices are never reused, so a stale handle
+// stays unknown instead of reaching a newer port.
+constexpr std::uintptr_t kPortHandleTag = 0x40000000u;
+
+class PortTable {
+ public:
+  static PortTable& Instance() {
+    static PortTable* table = new PortTable;  // never destroyed: hosts may close ports during exit
+    return *table;
+  }
+  HANDLE Add(std::shared_ptr<ISerialBackend> port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uintptr_t h = kPortHandleTag + (next_++);
+    ports_[h] = std::move(port);
+    return reinterpret_cast<HANDLE>(h);
+  }
+  std::shared_ptr<ISerialBackend> Find(HANDLE h) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(reinterpret_cast<std::uintptr_t>(h));
+    return it == ports_.end() ? nullptr : it->second;
+  }
+  std::shared_ptr<ISerialBackend> Take(HANDLE h) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(reinterpret_cast<std::uintptr_t>(h));
+    if (it == ports_.end()) return nullptr;
+    auto port = std::move(it->second);
+    ports_.erase(it);
+    return port;
+  }
+  static bool IsPortHandle(HANDLE h) {
+    auto v = reinterpret_cast<std::uintptr_t>(h);
+    return v >= kPortHandleTag && v < 2 * kPortHandleTag;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::uintptr_t next_ = 1;
+  std::map<std::uintptr_t, std::shared_ptr<ISerialBackend>> ports_;
+};
+
+BOOL Fail(DWORD code) {
+  SetLastError(code);
+  return FALSE;
+}
+
+// The port behind a handle, or nullptr with EBADF.
+std::shared_ptr<ISerialBackend> PortOf(HANDLE h) {
+  auto port = PortTable::Instance().Find(h);
+  if (!port) SetLastError(EBADF);
+  return port;
+}
+
+// A handle that is no port handle names a host file descriptor, or -1.
+int HostFdOf(HANDLE h) {
+  auto v = reinterpret_cast<std::intptr_t>(h);
+  if (v < 0 || v > INT_MAX || PortTable::IsPortHandle(h)) return -1;
+  return static_cast<int>(v);
+}
+
+// Runs a backend call; nothing thrown inside a backend reaches the caller.
+template <typename F>
+BOOL Guarded(F&& f) {
+  try {
+    return f();
+  } catch (...) {
+    return Fail(EIO);
+  }
+}
+
+template <typename F>
+BOOL OnPort(HANDLE h, F&& f) {
+  return Guarded([&] {
+    auto port = PortOf(h);
+    return port ? f(*port) : FALSE;
+  });
+}
+
+}  // namespace
+
+bool ValidateDcb(const DCB& dcb) {
+  bool ok = dcb.BaudRate > 0 && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 && dcb.Parity <= SPACEPARITY &&
+            dcb.StopBits <= TWOSTOPBITS;
+  if (!ok) SetLastError(EINVAL);
+  return ok;
+}
+
+unsigned BitsPerCharacter(BYTE byteSize, BYTE parity, BYTE stopBits) {
+  return 1u + byteSize + (parity == NOPARITY ? 0u : 1u) + (stopBits == ONESTOPBIT ? 1u : 2u);
+}
+
+}  // namespace platform
+
+using platform::Fail;
+using platform::ISerialBackend;
+using platform::OnPort;
+
+QUELM_EXPORT HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES*,
+                                DWORD creation, DWORD flags, HANDLE) {
+  try {
+    if (name == nullptr || *name == '\0' || creation != OPEN_EXISTING ||
+        (access & (GENERIC_READ | GENERIC_WRITE)) == 0) {
+      SetLastError(EINVAL);
+      return INVALID_HANDLE_VALUE;
+    }
+    // Serial devices are exclusive on Win32 and only synchronous I/O is offered here.
+    if (shareMode != 0 || (flags & FILE_FLAG_OVERLAPPED) != 0) {
+      SetLastError(EINVAL);
+      return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<ISerialBackend> port = platform::IsVirtualPortName(name)
+                                               ? platform::OpenVirtualPort(name)
+                                               : platform::OpenTerminalPort(name, access);
+    if (!port) return INVALID_HANDLE_VALUE;
+    return platform::PortTable::Instance().Add(std::move(port));
+  } catch (...) {
+    SetLastError(ENOMEM);
+    return INVALID_HANDLE_VALUE;
+  }
+}
+
+QUELM_EXPORT BOOL CloseHandle(HANDLE h) {
+  return platform::Guarded([&] {
+    if (auto port = platform::PortTable::Instance().Take(h)) {
+      port->Close();
+      return TRUE;
+    }
+    int fd = platform::HostFdOf(h);
+    return fd < 0 ? Fail(EBADF) : platform::CloseHostFile(fd);
+  });
+}
+
+QUELM_EXPORT BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
+  if (read) *read = 0;
+  if ((buffer == nullptr && toRead > 0) || read == nullptr || overlapped != nullptr) return Fail(EINVAL);
+  if (platform::PortTable::IsPortHandle(h))
+    return OnPort(h, [&](ISerialBackend& p) { return toRead == 0 ? TRUE : p.Read(buffer, toRead, read); });
+  int fd = platform::HostFdOf(h);
+  return fd < 0 ? Fail(EBADF) : platform::ReadHostFile(fd, buffer, toRead, read);
+}
+
+QUELM_EXPORT BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
+  if (written) *written = 0;
+  if ((buffer == nullptr && toWrite > 0) || written == nullptr || overlapped != nullptr) return Fail(EINVAL);
+  if (platform::PortTable::IsPortHandle(h))
+    return OnPort(h, [&](ISerialBackend& p) { return p.Write(buffer, toWrite, written); });
+  int fd = platform::HostFdOf(h);
+  if (fd < 0) return Fail(EBADF);
+  return platform::Guarded([&] { return platform::WriteHostFile(fd, buffer, toWrite, written); });
+}
+
+QUELM_EXPORT BOOL GetCommState(HANDLE h, DCB* dcb) {
+  if (dcb == nullptr) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.GetState(dcb); });
+}
+
+QUELM_EXPORT BOOL SetCommState(HANDLE h, DCB* dcb) {
+  if (dcb == nullptr) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return platform::ValidateDcb(*dcb) ? p.SetState(*dcb) : FALSE; });
+}
+
+QUELM_EXPORT BOOL GetCommProperties(HANDLE h, COMMPROP* prop) {
+  if (prop == nullptr) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.GetProperties(prop); });
+}
+
+QUELM_EXPORT BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
+  if (timeouts == nullptr) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.GetTimeouts(timeouts); });
+}
+
+QUELM_EXPORT BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
+  if (timeouts == nullptr) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.SetTimeouts(*timeouts); });
+}
+
+QUELM_EXPORT BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
+  return OnPort(h, [&](ISerialBackend& p) {
+    DWORD e = 0;
+    COMSTAT s{};
+    BOOL ok = p.ClearError(&e, &s);
+    if (ok && errors) *errors = e;
+    if (ok && stat) *stat = s;
+    return ok;
+  });
+}
+
+QUELM_EXPORT BOOL PurgeComm(HANDLE h, DWORD flags) {
+  constexpr DWORD all = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+  if ((flags & ~all) != 0) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.Purge(flags); });
+}
+
+QUELM_EXPORT BOOL EscapeCommFunction(HANDLE h, DWORD func) {
+  if (func < SETXOFF || func > CLRBREAK || func == 7) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.Escape(func); });
+}
+
+QUELM_EXPORT BOOL SetCommBreak(HANDLE h) {
+  return OnPort(h, [&](ISerialBackend& p) { return p.Escape(SETBREAK); });
+}
+
+QUELM_EXPORT BOOL ClearCommBreak(HANDLE h) {
+  return OnPort(h, [&](ISerialBackend& p) { return p.Escape(CLRBREAK); });
+}
+
+QUELM_EXPORT BOOL GetCommMask(HANDLE h, DWORD* mask) {
+  if (mask == nullptr) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.GetMask(mask); });
+}
+
+QUELM_EXPORT BOOL SetCommMask(HANDLE h, DWORD mask) {
+  constexpr DWORD all = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
+  if ((mask & ~all) != 0) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.SetMask(mask); });
+}
+
+QUELM_EXPORT BOOL WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* overlapped) {
+  if (mask) *mask = 0;
+  if (mask == nullptr || overlapped != nullptr) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.WaitEvent(mask); });
+}
+
+QUELM_EXPORT BOOL GetCommModemStatus(HANDLE h, DWORD* status) {
+  if (status == nullptr) return Fail(EINVAL);
+  return OnPort(h, [&](ISerialBackend& p) { return p.GetModemStatus(status); });
+}
