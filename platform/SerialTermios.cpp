@@ -1,13 +1,559 @@
-// Terminal devices (termios) as Win32 serial ports.
+// Terminal devices (termios) as Win32 serial ports: COM names, exclusive open,
+// Win32 time-outs over poll, modem lines, breaks, error counters and events.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 
 #include "platform/SerialBackend.h"
+#include "platform/SerialTermiosAttr.h"
 
 namespace platform {
 
-std::shared_ptr<ISerialBackend> OpenTerminalPort(const std::string&, DWORD) {
-  SetLastError(ENOENT);
-  return nullptr;
+namespace {
+
+// The longest a blocked call sleeps before it looks again whether the port was
+// closed under it (by another thread) or the event mask changed.
+constexpr int kPollStepMs = 10;
+
+// What the driver's read queue holds: the terminal line discipline buffers
+// 4096 bytes before it throttles.
+constexpr DWORD kTerminalInputQueue = 4096;
+
+using Clock = std::uint64_t;  // monotonic milliseconds
+
+Clock NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<Clock>(ts.tv_sec) * 1000u + static_cast<Clock>(ts.tv_nsec) / 1000000u;
+}
+
+BOOL Fail(int error) {
+  SetLastError(static_cast<DWORD>(error));
+  return FALSE;
+}
+
+// "COM3", "COM3:" and "\\.\COM3" are /dev/ttyS2, unless QUELM_COM3 names
+// another device. Any other name is a path. Empty result: no such COM port.
+std::string DevicePath(const std::string& name) {
+  std::string s = name;
+  if (s.rfind("\\\\.\\", 0) == 0) s.erase(0, 4);
+  if (!s.empty() && s.back() == ':') s.pop_back();
+  bool com = s.size() > 3 && std::toupper(static_cast<unsigned char>(s[0])) == 'C' &&
+             std::toupper(static_cast<unsigned char>(s[1])) == 'O' &&
+             std::toupper(static_cast<unsigned char>(s[2])) == 'M' &&
+             std::all_of(s.begin() + 3, s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  if (!com) return name;
+  long n = std::strtol(s.c_str() + 3, nullptr, 10);
+  if (n < 1 || s.size() > 6) return std::string();
+  std::string var = "QUELM_COM" + std::to_string(n);
+  if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped) return mapped;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+// Modem-line requests on a device that has no modem lines.
+//
+// A pseudo-terminal (and some USB gadgets) answers the modem ioctls with
+// ENOTTY, or EINVAL for the error counters. Such a device has nothing to
+// drive: DTR, RTS and break requests succeed without effect, CTS reads as
+// asserted and no line errors are counted. This is the one place that decides
+// it; every other failure of these ioctls is a real error.
+bool LacksModemLines(int error) { return error == ENOTTY || error == EINVAL; }
+
+// 0, or the errno of a real failure.
+int ModemIoctl(int fd, unsigned long request, int* arg) {
+  if (ioctl(fd, request, arg) == 0) return 0;
+  int e = errno;
+  return LacksModemLines(e) ? 0 : e;
+}
+
+// The modem status bits, CTS asserted on a device without modem lines.
+int ModemBits(int fd, int& bits) {
+  if (ioctl(fd, TIOCMGET, &bits) == 0) return 0;
+  int e = errno;
+  if (!LacksModemLines(e)) return e;
+  bits = TIOCM_CTS;
+  return 0;
+}
+
+int BreakIoctl(int fd, bool on) {
+  if (ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0) return 0;
+  int e = errno;
+  return LacksModemLines(e) ? 0 : e;
+}
+
+// The driver's line-error counters; false when it keeps none.
+bool ReadCounters(int fd, serial_icounter_struct& c) {
+  std::memset(&c, 0, sizeof c);
+  return ioctl(fd, TIOCGICOUNT, &c) == 0;
+}
+
+DWORD ErrorsBetween(const serial_icounter_struct& a, const serial_icounter_struct& b) {
+  DWORD e = 0;
+  if (b.brk != a.brk) e |= CE_BREAK;
+  if (b.frame != a.frame) e |= CE_FRAME;
+  if (b.parity != a.parity) e |= CE_RXPARITY;
+  if (b.overrun != a.overrun) e |= CE_OVERRUN;
+  if (b.buf_overrun != a.buf_overrun) e |= CE_RXOVER;
+  return e;
+}
+
+// Waits for `events` on fd up to `ms` (<= the poll step); false on a poll error.
+bool PollFor(int fd, short events, int ms, short* revents) {
+  pollfd p{fd, events, 0};
+  int r = poll(&p, 1, std::max(0, std::min(ms, kPollStepMs)));
+  if (r < 0 && errno != EINTR) return false;
+  *revents = r > 0 ? p.revents : 0;
+  return true;
+}
+
+int MsUntil(Clock deadline) {
+  if (deadline == 0) return kPollStepMs;
+  Clock now = NowMs();
+  return deadline > now ? static_cast<int>(std::min<Clock>(deadline - now, kPollStepMs)) : 0;
+}
+
+class TerminalPort final : public ISerialBackend {
+ public:
+  explicit TerminalPort(int fd) : fd_(fd) {}
+  ~TerminalPort() override {
+    ioctl(fd_, TIOCNXCL);  // the flag outlives this descriptor on a pseudo-terminal
+    ::close(fd_);
+  }
+  int Init();
+
+  BOOL Read(void* buffer, DWORD toRead, DWORD* read) override;
+  BOOL Write(const void* buffer, DWORD toWrite, DWORD* written) override;
+  BOOL GetState(DCB* dcb) override;
+  BOOL SetState(const DCB& dcb) override;
+  BOOL GetProperties(COMMPROP* prop) override;
+  BOOL GetTimeouts(COMMTIMEOUTS* timeouts) override;
+  BOOL SetTimeouts(const COMMTIMEOUTS& timeouts) override;
+  BOOL ClearError(DWORD* errors, COMSTAT* stat) override;
+  BOOL Purge(DWORD flags) override;
+  BOOL Escape(DWORD func) override;
+  BOOL GetMask(DWORD* mask) override;
+  BOOL SetMask(DWORD mask) override;
+  BOOL WaitEvent(DWORD* mask) override;
+  BOOL GetModemStatus(DWORD* status) override;
+  void Close() override { closed_.store(true); }
+
+ private:
+  bool Usable() const {
+    if (!closed_.load()) return true;
+    SetLastError(EBADF);
+    return false;
+  }
+  COMMTIMEOUTS Timeouts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timeouts_;
+  }
+  bool CtsFlow() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return (dcb_.Flags & DCB_fOutxCtsFlow) != 0;
+  }
+  int SetModemLine(int line, bool on) {
+    return ModemIoctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line);
+  }
+  int ApplyModemControl(const DCB& dcb);
+  // Waits until CTS is up or the deadline (0: none) passes; -1 time-out, else 0/errno.
+  int AwaitCts(Clock deadline);
+  DWORD PendingEvents(DWORD mask, int& lastModem, serial_icounter_struct& lastCounts, bool haveCounts);
+
+  const int fd_;
+  std::atomic<bool> closed_{false};
+  mutable std::mutex mutex_;  // guards the members below
+  DCB dcb_{};
+  COMMTIMEOUTS timeouts_{};
+  DWORD mask_ = 0;
+  unsigned maskChanges_ = 0;
+  serial_icounter_struct errorBase_{};  // counters at the previous ClearCommError
+  bool haveCounters_ = false;
+};
+
+int TerminalPort::Init() {
+  if (int e = MakeTerminalRaw(fd_)) return e;
+  TerminalLine line;
+  if (int e = ReadTerminalLine(fd_, line)) return e;
+  dcb_.DCBlength = sizeof(DCB);
+  dcb_.BaudRate = line.baudRate;
+  dcb_.ByteSize = line.byteSize;
+  dcb_.Parity = line.parity;
+  dcb_.StopBits = line.stopBits;
+  dcb_.XonChar = line.xonChar;
+  dcb_.XoffChar = line.xoffChar;
+  dcb_.Flags = DCB_fBinary | (line.rtsCtsHandshake ? (DCB_fOutxCtsFlow | (RTS_CONTROL_HANDSHAKE << 12)) : 0) |
+               (line.xonOutput ? DCB_fOutX : 0) | (line.xonInput ? DCB_fInX : 0);
+  haveCounters_ = ReadCounters(fd_, errorBase_);
+  return 0;
+}
+
+BOOL TerminalPort::Read(void* buffer, DWORD toRead, DWORD* read) {
+  const COMMTIMEOUTS t = Timeouts();
+  const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                         t.ReadTotalTimeoutConstant == 0;
+  const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                       t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
+  const Clock start = NowMs();
+  Clock total = 0;  // 0: no total limit
+  if (anyByte)
+    total = start + t.ReadTotalTimeoutConstant;
+  else if (!immediate && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0))
+    total = start + static_cast<Clock>(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant;
+  const Clock interval = (immediate || anyByte) ? 0 : t.ReadIntervalTimeout;
+  BYTE* out = static_cast<BYTE*>(buffer);
+  DWORD got = 0;
+  Clock lastByte = 0;
+  bool hangup = false;  // poll saw the device go away
+  for (;;) {
+    if (!Usable()) return FALSE;
+    // In raw mode without VMIN/VTIME an empty queue reads as 0 bytes, so only
+    // the poll result tells a hung-up device from a quiet one.
+    ssize_t n = ::read(fd_, out + got, toRead - got);
+    if (n > 0) {
+      got += static_cast<DWORD>(n);
+      lastByte = NowMs();
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      *read = got;
+      return Fail(errno);
+    } else if (hangup) {
+      *read = got;
+      return Fail(EIO);
+    }
+    *read = got;
+    if (got == toRead || immediate || (anyByte && got > 0)) return TRUE;
+    Clock now = NowMs();
+    if (total != 0 && now >= total) return TRUE;
+    Clock deadline = total;
+    if (interval != 0 && got > 0) {
+      Clock gap = lastByte + interval;
+      if (now >= gap) return TRUE;
+      deadline = deadline == 0 ? gap : std::min(deadline, gap);
+    }
+    short revents = 0;
+    if (!PollFor(fd_, POLLIN, MsUntil(deadline), &revents)) return Fail(errno);
+    hangup = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  }
+}
+
+int TerminalPort::AwaitCts(Clock deadline) {
+  for (;;) {
+    if (closed_.load()) return EBADF;
+    int bits = 0;
+    if (int e = ModemBits(fd_, bits)) return e;
+    if (bits & TIOCM_CTS) return 0;
+    if (deadline != 0 && NowMs() >= deadline) return -1;
+    timespec step{0, 1000000};  // CTS has no descriptor to poll; look every millisecond
+    nanosleep(&step, nullptr);
+  }
+}
+
+BOOL TerminalPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
+  if (!Usable()) return FALSE;
+  const COMMTIMEOUTS t = Timeouts();
+  Clock deadline = 0;
+  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
+    deadline = NowMs() + static_cast<Clock>(t.WriteTotalTimeoutMultiplier) * toWrite + t.WriteTotalTimeoutConstant;
+  const bool ctsFlow = CtsFlow();
+  const BYTE* p = static_cast<const BYTE*>(buffer);
+  DWORD done = 0;
+  while (done < toWrite) {
+    // Output flow by CTS is done here, not by CRTSCTS, which would also drive RTS.
+    if (ctsFlow) {
+      int e = AwaitCts(deadline);
+      if (e == -1) break;
+      if (e != 0) return Fail(e);
+    }
+    ssize_t n = ::write(fd_, p + done, toWrite - done);
+    if (n > 0) {
+      done += static_cast<DWORD>(n);
+      *written = done;
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return Fail(errno);
+    if (deadline != 0 && NowMs() >= deadline) break;
+    short revents = 0;
+    if (!PollFor(fd_, POLLOUT, MsUntil(deadline), &revents)) return Fail(errno);
+    if (!Usable()) return FALSE;
+  }
+  *written = done;
+  return TRUE;  // a write time-out returns what was written so far, as on Win32
+}
+
+BOOL TerminalPort::GetState(DCB* dcb) {
+  if (!Usable()) return FALSE;
+  TerminalLine line;
+  if (int e = ReadTerminalLine(fd_, line)) return Fail(e);
+  std::lock_guard<std::mutex> lock(mutex_);
+  *dcb = dcb_;
+  dcb->BaudRate = line.baudRate;  // what the driver really runs at
+  dcb->ByteSize = line.byteSize;
+  dcb->Parity = line.parity;
+  if ((line.stopBits == 0) != (dcb_.StopBits == ONESTOPBIT)) dcb->StopBits = line.stopBits;
+  return TRUE;
+}
+
+// As Win32 does on every SetCommState: "disable" lowers a line, "enable" (and
+// DTR "handshake", which this driver cannot do) raises it; RTS handshake is
+// the driver's (CRTSCTS); a toggled RTS rests low between writes.
+int TerminalPort::ApplyModemControl(const DCB& dcb) {
+  if (int e = SetModemLine(TIOCM_DTR, DtrControlOf(dcb) != DTR_CONTROL_DISABLE)) return e;
+  BYTE rts = RtsControlOf(dcb);
+  if (rts == RTS_CONTROL_HANDSHAKE) return 0;
+  return SetModemLine(TIOCM_RTS, rts == RTS_CONTROL_ENABLE);
+}
+
+BOOL TerminalPort::SetState(const DCB& dcb) {
+  if (!Usable()) return FALSE;
+  TerminalLine line;
+  line.baudRate = dcb.BaudRate;
+  line.byteSize = dcb.ByteSize;
+  line.parity = dcb.Parity;
+  line.stopBits = dcb.StopBits;
+  line.rtsCtsHandshake = RtsControlOf(dcb) == RTS_CONTROL_HANDSHAKE;
+  line.xonOutput = (dcb.Flags & DCB_fOutX) != 0;
+  line.xonInput = (dcb.Flags & DCB_fInX) != 0;
+  line.xonChar = dcb.XonChar;
+  line.xoffChar = dcb.XoffChar;
+  if (int e = ApplyTerminalLine(fd_, line)) return Fail(e);
+  if (int e = ApplyModemControl(dcb)) return Fail(e);
+  std::lock_guard<std::mutex> lock(mutex_);
+  dcb_ = dcb;
+  dcb_.DCBlength = sizeof(DCB);
+  return TRUE;
+}
+
+BOOL TerminalPort::GetProperties(COMMPROP* prop) {
+  if (!Usable()) return FALSE;
+  std::memset(prop, 0, sizeof(COMMPROP));
+  prop->wPacketLength = sizeof(COMMPROP);
+  prop->wPacketVersion = 2;
+  prop->dwServiceMask = 1;  // SP_SERIALCOMM
+  prop->dwMaxRxQueue = kTerminalInputQueue;
+  prop->dwMaxBaud = 0x10000000;  // BAUD_USER: any rate the driver accepts
+  prop->dwProvSubType = 1;       // PST_RS232
+  prop->dwProvCapabilities = 0x00FF;
+  prop->dwSettableParams = 0x007F;
+  prop->dwSettableBaud = 0x10000000;
+  prop->wSettableData = 0x000F;
+  prop->wSettableStopParity = 0x1F07;
+  prop->dwCurrentRxQueue = kTerminalInputQueue;
+  return TRUE;
+}
+
+BOOL TerminalPort::GetTimeouts(COMMTIMEOUTS* timeouts) {
+  if (!Usable()) return FALSE;
+  *timeouts = Timeouts();
+  return TRUE;
+}
+
+BOOL TerminalPort::SetTimeouts(const COMMTIMEOUTS& timeouts) {
+  if (!Usable()) return FALSE;
+  if (timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+      timeouts.ReadTotalTimeoutConstant == MAXDWORD)
+    return Fail(EINVAL);  // Win32 refuses this combination
+  std::lock_guard<std::mutex> lock(mutex_);
+  timeouts_ = timeouts;
+  return TRUE;
+}
+
+BOOL TerminalPort::ClearError(DWORD* errors, COMSTAT* stat) {
+  if (!Usable()) return FALSE;
+  int in = 0, out = 0;
+  if (ioctl(fd_, FIONREAD, &in) != 0) return Fail(errno);
+  if (ioctl(fd_, TIOCOUTQ, &out) != 0) return Fail(errno);
+  serial_icounter_struct now{};
+  std::lock_guard<std::mutex> lock(mutex_);
+  DWORD e = 0;
+  if (haveCounters_ && ReadCounters(fd_, now)) {
+    e = ErrorsBetween(errorBase_, now);
+    errorBase_ = now;
+  }
+  *errors = e;
+  stat->Flags = 0;
+  if (dcb_.Flags & DCB_fOutxCtsFlow) {
+    int bits = 0;
+    if (ModemBits(fd_, bits) == 0 && !(bits & TIOCM_CTS)) stat->Flags |= 1;  // fCtsHold
+  }
+  stat->cbInQue = static_cast<DWORD>(std::max(in, 0));
+  stat->cbOutQue = static_cast<DWORD>(std::max(out, 0));
+  return TRUE;
+}
+
+BOOL TerminalPort::Purge(DWORD flags) {
+  if (!Usable()) return FALSE;
+  bool rx = flags & (PURGE_RXCLEAR | PURGE_RXABORT);
+  bool tx = flags & (PURGE_TXCLEAR | PURGE_TXABORT);
+  int which = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
+  if ((rx || tx) && tcflush(fd_, which) != 0) return Fail(errno);
+  return TRUE;
+}
+
+BOOL TerminalPort::Escape(DWORD func) {
+  if (!Usable()) return FALSE;
+  int e = 0;
+  switch (func) {
+    case SETDTR: e = SetModemLine(TIOCM_DTR, true); break;
+    case CLRDTR: e = SetModemLine(TIOCM_DTR, false); break;
+    case SETRTS: e = SetModemLine(TIOCM_RTS, true); break;
+    case CLRRTS: e = SetModemLine(TIOCM_RTS, false); break;
+    case SETBREAK: e = BreakIoctl(fd_, true); break;
+    case CLRBREAK: e = BreakIoctl(fd_, false); break;
+    case SETXOFF: e = tcflow(fd_, TCOOFF) == 0 ? 0 : errno; break;
+    case SETXON: e = tcflow(fd_, TCOON) == 0 ? 0 : errno; break;
+    default: e = EINVAL;
+  }
+  return e == 0 ? TRUE : Fail(e);
+}
+
+BOOL TerminalPort::GetMask(DWORD* mask) {
+  if (!Usable()) return FALSE;
+  std::lock_guard<std::mutex> lock(mutex_);
+  *mask = mask_;
+  return TRUE;
+}
+
+BOOL TerminalPort::SetMask(DWORD mask) {
+  if (!Usable()) return FALSE;
+  std::lock_guard<std::mutex> lock(mutex_);
+  mask_ = mask;
+  ++maskChanges_;
+  return TRUE;
+}
+
+// The events of `mask` that hold now: input queued, output drained, a modem
+// line changed since `lastModem`, a break or line error counted since `lastCounts`.
+DWORD TerminalPort::PendingEvents(DWORD mask, int& lastModem, serial_icounter_struct& lastCounts, bool haveCounts) {
+  DWORD ev = 0;
+  if (mask & EV_RXCHAR) {
+    int in = 0;
+    if (ioctl(fd_, FIONREAD, &in) == 0 && in > 0) ev |= EV_RXCHAR;
+  }
+  if (mask & EV_TXEMPTY) {
+    int out = 0;
+    if (ioctl(fd_, TIOCOUTQ, &out) == 0 && out == 0) ev |= EV_TXEMPTY;
+  }
+  if (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) {
+    int bits = lastModem;
+    ModemBits(fd_, bits);
+    int changed = bits ^ lastModem;
+    if (changed & TIOCM_CTS) ev |= EV_CTS;
+    if (changed & TIOCM_DSR) ev |= EV_DSR;
+    if (changed & TIOCM_CD) ev |= EV_RLSD;
+    if (changed & TIOCM_RNG) ev |= EV_RING;
+    lastModem = bits;
+  }
+  if (haveCounts && (mask & (EV_BREAK | EV_ERR))) {
+    serial_icounter_struct now{};
+    if (ReadCounters(fd_, now)) {
+      DWORD e = ErrorsBetween(lastCounts, now);
+      if (e & CE_BREAK) ev |= EV_BREAK;
+      if (e & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER)) ev |= EV_ERR;
+      lastCounts = now;
+    }
+  }
+  return ev & mask;
+}
+
+// Blocks until an event of the mask holds, the mask changes (result 0, as on
+// Win32) or the port is closed; it looks in steps so that neither can be missed.
+BOOL TerminalPort::WaitEvent(DWORD* result) {
+  if (!Usable()) return FALSE;
+  DWORD mask;
+  unsigned changes;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mask = mask_;
+    changes = maskChanges_;
+  }
+  if (mask == 0) return Fail(EINVAL);
+  int modem = 0;
+  ModemBits(fd_, modem);
+  serial_icounter_struct counts{};
+  bool haveCounts = ReadCounters(fd_, counts);
+  for (;;) {
+    if (!Usable()) return FALSE;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (maskChanges_ != changes) {
+        *result = 0;
+        return TRUE;
+      }
+    }
+    if (DWORD ev = PendingEvents(mask, modem, counts, haveCounts)) {
+      *result = ev;
+      return TRUE;
+    }
+    short revents = 0;
+    if (!PollFor(fd_, (mask & EV_RXCHAR) ? POLLIN : 0, kPollStepMs, &revents)) return Fail(errno);
+    if (revents & (POLLHUP | POLLERR | POLLNVAL)) return Fail(EIO);  // nothing pending and the device is gone
+  }
+}
+
+BOOL TerminalPort::GetModemStatus(DWORD* status) {
+  if (!Usable()) return FALSE;
+  int bits = 0;
+  if (int e = ModemBits(fd_, bits)) return Fail(e);
+  *status = ((bits & TIOCM_CTS) ? MS_CTS_ON : 0u) | ((bits & TIOCM_DSR) ? MS_DSR_ON : 0u) |
+            ((bits & TIOCM_RNG) ? MS_RING_ON : 0u) | ((bits & TIOCM_CD) ? MS_RLSD_ON : 0u);
+  return TRUE;
+}
+
+int OpenFlags(DWORD access) {
+  bool r = access & GENERIC_READ, w = access & GENERIC_WRITE;
+  int mode = r && w ? O_RDWR : w ? O_WRONLY : O_RDONLY;
+  return mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+}
+
+// Exclusive like a Win32 serial device: TIOCEXCL keeps other users out, the
+// advisory lock also other processes running as root and this process itself.
+int LockExclusive(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+  if (ioctl(fd, TIOCEXCL) != 0) return errno;
+  return 0;
+}
+
+}  // namespace
+
+std::shared_ptr<ISerialBackend> OpenTerminalPort(const std::string& name, DWORD access) {
+  std::string path = DevicePath(name);
+  if (path.empty()) {
+    SetLastError(ENOENT);
+    return nullptr;
+  }
+  int fd = ::open(path.c_str(), OpenFlags(access));
+  if (fd < 0) {
+    SetLastError(static_cast<DWORD>(errno));
+    return nullptr;
+  }
+  if (!isatty(fd)) {
+    ::close(fd);
+    SetLastError(ENOTTY);
+    return nullptr;
+  }
+  if (int e = LockExclusive(fd)) {
+    ::close(fd);
+    SetLastError(static_cast<DWORD>(e));
+    return nullptr;
+  }
+  auto port = std::make_shared<TerminalPort>(fd);  // owns fd from here
+  if (int e = port->Init()) {
+    SetLastError(static_cast<DWORD>(e));
+    return nullptr;
+  }
+  return port;
 }
 
 }  // namespace platform
