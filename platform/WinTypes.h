@@ -70,8 +70,13 @@ constexpr HRESULT DISP_E_ARRAYISLOCKED = HResult(0x8002000Du);
 constexpr HRESULT DISP_E_BADPARAMCOUNT = HResult(0x8002000Eu);
 constexpr HRESULT DISP_E_PARAMNOTOPTIONAL = HResult(0x8002000Fu);
 
-// Win32 error codes (GetLastError). POSIX failures keep their errno value, so
-// these few are the ones the serial and thread layers produce themselves.
+// Win32 error codes (GetLastError). On this platform the serial, file and
+// thread functions report errno values through SetLastError, which
+// RaiseLastOSError turns into text with strerror: EBUSY for a port another
+// opener holds, ENOENT for a name that does not exist, EIO for an unplugged
+// virtual port or a vanished device, EBADF for a closed or unknown handle,
+// EINVAL for a refused argument, EPIPE for a pipe without reader. The Win32
+// codes below remain for code that produces them itself.
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
