@@ -2,6 +2,8 @@
 // its library loaded once and asked for the class object.
 #include <dlfcn.h>
 
+#include <climits>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <new>
@@ -59,6 +61,18 @@ HRESULT LoadServer(const std::string& path, DllGetClassObjectProc& entry) {
 }
 
 }  // namespace
+
+namespace platform {
+
+std::string ModuleFileName(const void* address) {
+  Dl_info info{};
+  if (!dladdr(address, &info) || !info.dli_fname || !*info.dli_fname) return std::string();
+  char resolved[PATH_MAX];
+  if (!realpath(info.dli_fname, resolved)) return std::string();
+  return resolved;
+}
+
+}  // namespace platform
 
 extern "C" {
 

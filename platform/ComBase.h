@@ -26,3 +26,11 @@ HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc);
 
 constexpr HRESULT CO_E_DLLNOTFOUND = HResult(0x800401F8u);
 constexpr HRESULT CO_E_ERRORINDLL = HResult(0x800401F9u);
+
+#include <string>
+
+namespace platform {
+// The absolute path of the loaded module (library or program) that holds address, like
+// GetModuleFileName; "" when it cannot be told.
+std::string ModuleFileName(const void* address);
+}  // namespace platform

@@ -1,0 +1,202 @@
+// Library initialisation, the library's own coclasses and their registration.
+#include "sampler/QUELM1Server.h"
+
+#include <new>
+
+#include "interfaces/QUELM_TLB.h"
+#include "interfaces/QUELM_TypeDesc.h"
+#include "platform/ComBase.h"
+#include "platform/Guid.h"
+#include "platform/Registry.h"
+#include "sampler/SSampler1.h"
+#include "sampler/SamplerLock.h"
+
+namespace sampler {
+
+namespace {
+
+constexpr const char* kPlatformKey = "linux64";  // Windows writes "win32" here
+constexpr const char* kPublicClass = "KorvoSampler";
+
+// Companion classes whose objects later work provides.
+platform::TAutoObject* NotYetAvailable(platform::TAutoObjectFactory& factory) {
+  throw platform::EOleError(E_NOTIMPL, factory.ClassName() + " is not available yet");
+}
+
+struct TClassEntry {
+  const char* coclass;
+  platform::TAutoObjectFactory::TCreator creator;
+};
+
+constexpr TClassEntry kClasses[] = {
+    {"KorvoSampler", &TKorvoSampler::Create},
+    {"SamplerChannels", &NotYetAvailable},
+    {"SamplerChannel", &NotYetAvailable},
+    {"EnumSamplerCapabilities", &NotYetAvailable},
+    {"EnumSamplerConfigurations", &NotYetAvailable},
+    {"EnumRates", &NotYetAvailable},
+    {"EnumModes", &NotYetAvailable},
+    {"EnumDiagnotors", &NotYetAvailable},
+};
+
+platform::TTypeLibDesc BuildOwnTypeLib() {
+  platform::TTypeLibDesc lib;
+  lib.Name = "QUELM1";
+  lib.LibId = LIBID_QUELM1;
+  lib.Lcid = 1033;
+  lib.HelpString = "Korvo Sampler Library";
+  lib.CoClasses = {
+      {"KorvoSampler", CLSID_KorvoSampler, "IKorvoSampler", "KorvoSampler"},
+      {"SamplerChannels", CLSID_SamplerChannels, "ISamplerChannels", "Collection of Sampler Channels"},
+      {"SamplerChannel", CLSID_SamplerChannel, "ISamplerChannel", "SamplerChannel"},
+      {"EnumSamplerCapabilities", CLSID_EnumSamplerCapabilities, "IEnumSamplerItems", "EnumSamplerCapabilities"},
+      {"EnumSamplerConfigurations", CLSID_EnumSamplerConfigurations, "IEnumSamplerItems",
+       "EnumSamplerConfigurations"},
+      {"EnumRates", CLSID_EnumRates, "IEnumSamplerItems", "TSamplingRates"},
+      {"EnumModes", CLSID_EnumModes, "IEnumSamplerItems", "SEnumModes"},
+      {"EnumDiagnotors", CLSID_EnumDiagnotors, "IEnumDiagnotors", ""},
+  };
+  return lib;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t p = path.rfind('/');
+  return p == std::string::npos ? std::string(".") : path.substr(0, p == 0 ? 1 : p);
+}
+
+std::string TypeLibKey(const GUID& libid, const platform::TTypeLibDesc& lib) {
+  return platform::Format("TypeLib\\%s\\%d.%d", platform::GuidToString(libid), lib.MajorVersion, lib.MinorVersion);
+}
+
+[[noreturn]] void RaiseRegistryError(const std::string& key, LONG code) {
+  throw platform::Exception(platform::Format("Registry key '%s' cannot be written (%d)", key, code));
+}
+
+void SetKeyValue(const std::string& key, const char* name, const std::string& value) {
+  HKEY h = nullptr;
+  LONG r = RegCreateKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                           &h, nullptr);
+  if (r != ERROR_SUCCESS) RaiseRegistryError(key, r);
+  r = RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>(value.size() + 1));
+  RegCloseKey(h);
+  if (r != ERROR_SUCCESS) RaiseRegistryError(key, r);
+}
+
+// Deletes a key and all below it; a key that is not there is no failure.
+void DeleteTree(const std::string& key) {
+  LONG r = RegDeleteTreeA(HKEY_CLASSES_ROOT, key.c_str());
+  if (r != ERROR_SUCCESS && r != static_cast<LONG>(ERROR_FILE_NOT_FOUND))
+    throw platform::Exception(platform::Format("Registry key '%s' cannot be deleted (%d)", key, r));
+}
+
+}  // namespace
+
+const platform::TTypeLibDesc& OwnTypeLib() {
+  static const platform::TTypeLibDesc lib = BuildOwnTypeLib();
+  return lib;
+}
+
+TQuelmServer::TQuelmServer() = default;
+
+TQuelmServer& TQuelmServer::Instance() {
+  // Never destroyed: objects a host still holds at exit keep using their factories.
+  static TQuelmServer* server = [] {
+    auto* s = new TQuelmServer();
+    s->Initialize();
+    return s;
+  }();
+  return *server;
+}
+
+platform::TTypeLibDesc TQuelmServer::LoadInterfaceTypeLib() const {
+  std::string beside = FolderOf(libraryPath_) + "/QUELM.tlb";
+  try {
+    return platform::LoadTypeLibFile(beside);
+  } catch (const platform::Exception&) {
+    // Else the interface library as registered on this machine.
+    std::string registered;
+    if (!platform::RegReadString(TypeLibKey(LIBID_QUELM, quelm::InterfaceTypeLib()) + "\\0\\" + kPlatformKey, "",
+                                 registered))
+      throw;
+    return platform::LoadTypeLibFile(registered);
+  }
+}
+
+void TQuelmServer::Initialize() {
+  try {
+    libraryPath_ = platform::ModuleFileName(reinterpret_cast<const void*>(&TQuelmServer::Instance));
+    SamplerLock();
+    platform::TTypeLibDesc interfaces = LoadInterfaceTypeLib();
+    const platform::TTypeLibDesc& own = OwnTypeLib();
+    const platform::TTypeLibDesc& compiled = quelm::InterfaceTypeLib();
+    for (const TClassEntry& entry : kClasses) {
+      const platform::TCoClassDesc* coclass = own.FindCoClass(entry.coclass);
+      const platform::TInterfaceDesc* intf = coclass ? compiled.FindInterface(coclass->DefaultInterface) : nullptr;
+      if (!coclass || !intf)
+        throw platform::Exception(platform::Format("Incorrect type information for class %s", entry.coclass));
+      factories_.push_back(new platform::TAutoObjectFactory(server_, own, *coclass, interfaces, *intf, entry.creator));
+    }
+    initResult_ = S_OK;
+  } catch (const platform::Exception& e) {
+    initResult_ = e.ErrorCode() < 0 ? e.ErrorCode() : E_FAIL;
+    initError_ = e.Message();
+  } catch (const std::bad_alloc&) {
+    initResult_ = E_OUTOFMEMORY;
+    initError_ = "Out of memory";
+  }
+  if (FAILED(initResult_)) {
+    for (auto* f : factories_) delete f;
+    factories_.clear();
+  }
+}
+
+void TQuelmServer::ReportFailure() const {
+  platform::SetThreadErrorInfo(initError_, OwnTypeLib().Name + "." + kPublicClass, IID_IKorvoSampler);
+}
+
+platform::TAutoObjectFactory* TQuelmServer::Factory(const std::string& coclass) {
+  for (auto* f : factories_)
+    if (platform::SameText(f->ClassName(), coclass)) return f;
+  return nullptr;
+}
+
+platform::TAutoObjectFactory* TQuelmServer::PublicFactory(REFCLSID clsid) {
+  platform::TAutoObjectFactory* f = Factory(kPublicClass);
+  return f && f->ClassId() == clsid ? f : nullptr;
+}
+
+void TQuelmServer::Register() const {
+  if (libraryPath_.empty()) throw platform::Exception("The library's own path cannot be told");
+  const platform::TTypeLibDesc& lib = OwnTypeLib();
+  const platform::TCoClassDesc* coclass = lib.FindCoClass(kPublicClass);
+  const std::string libKey = TypeLibKey(lib.LibId, lib);
+  SetKeyValue(libKey, "", lib.HelpString);
+  SetKeyValue(libKey + "\\0\\" + kPlatformKey, "", libraryPath_);
+  SetKeyValue(libKey + "\\FLAGS", "", "0");
+  SetKeyValue(libKey + "\\HELPDIR", "", FolderOf(libraryPath_));
+
+  const std::string clsid = platform::GuidToString(coclass->Clsid);
+  const std::string classKey = "CLSID\\" + clsid;
+  const std::string progId = lib.Name + "." + coclass->Name;
+  SetKeyValue(classKey, "", coclass->HelpString);
+  SetKeyValue(classKey + "\\InprocServer32", "", libraryPath_);
+  SetKeyValue(classKey + "\\InprocServer32", "ThreadingModel", "Both");
+  SetKeyValue(progId, "", coclass->HelpString);
+  SetKeyValue(progId + "\\Clsid", "", clsid);
+  SetKeyValue(classKey + "\\ProgID", "", progId);
+  SetKeyValue(classKey + "\\Version", "", platform::Format("%d.%d", lib.MajorVersion, lib.MinorVersion));
+  SetKeyValue(classKey + "\\TypeLib", "", platform::GuidToString(lib.LibId));
+}
+
+void TQuelmServer::Unregister() const {
+  const platform::TTypeLibDesc& lib = OwnTypeLib();
+  const platform::TCoClassDesc* coclass = lib.FindCoClass(kPublicClass);
+  DeleteTree("CLSID\\" + platform::GuidToString(coclass->Clsid));
+  DeleteTree(lib.Name + "." + coclass->Name);
+  DeleteTree(TypeLibKey(lib.LibId, lib));
+  // The library's key goes too once no other version is registered under it.
+  RegDeleteKeyA(HKEY_CLASSES_ROOT, ("TypeLib\\" + platform::GuidToString(lib.LibId)).c_str());
+}
+
+}  // namespace sampler
