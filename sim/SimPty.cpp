@@ -1,0 +1,2 @@
+// placeholder until the front end lands
+int main() { return 0; }
