@@ -91,15 +91,7 @@ const char* const StopBitNames[3] = {"1", "1.5", "2"};
 const char* const SwitchNames[2] = {"OFF", "ON"};
 const char* const LineControlNames[4] = {"OFF", "ON", "HANDSHAKE", "TOGGLE"};
 
-TComSettings PortDefaultSettings() {
-  TComSettings s;
-  s.Binary = true;
-  s.ByteSize = 8;
-  s.Parity = NOPARITY;
-  s.StopBits = ONESTOPBIT;
-  s.BaudRate = 115200;
-  return s;
-}
+TComSettings PortDefaultSettings() { return TComSettings{}; }
 
 void DecodeCommErrors(DWORD errors, TCommErrors& found, std::string& text) {
   found = TCommErrors{};

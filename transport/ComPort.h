@@ -52,10 +52,11 @@ using TCommEvents = TSet<TCommEvent>;
 enum TCommError { ceBreak, ceFrame, ceIOE, ceMode, ceOverrun, ceRxOver, ceRxParity, ceTxFull };
 using TCommErrors = TSet<TCommError>;
 
-// Line settings applied in one step by ApplySettings.
+// Line settings applied in one step by ApplySettings. A default-constructed
+// record is the port's built-in one (binary, 8 data bits, no parity, one stop bit, 115200 baud).
 #pragma pack(push, 1)
 struct TComSettings {
-  bool Binary = false;
+  bool Binary = true;
   bool ParityCheck = false;
   bool OutxCtsFlow = false;
   bool OutxDsrFlow = false;
@@ -74,7 +75,7 @@ struct TComSettings {
   BYTE ByteSize = 8;
   BYTE Parity = 0;    // 0..4: NO, ODD, EVEN, MARK, SPACE
   BYTE StopBits = 0;  // 0..2: "1", "1.5", "2"
-  LONG BaudRate = 0;
+  LONG BaudRate = 115200;
 };
 #pragma pack(pop)
 

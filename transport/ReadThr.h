@@ -85,6 +85,7 @@ class TSamplingThread : public TReadingThread {
  public:
   ~TSamplingThread() override;
   virtual void SetSampleLimit(LONG samples);
+  // For the owner before Resume or after the run has ended.
   LONG Remaining() const { return FRemaining; }
   bool Limited() const { return FLimited; }
 
