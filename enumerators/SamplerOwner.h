@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <utility>
 
 #include "interfaces/QUELM_TLB.h"
 #include "platform/ComObj.h"
@@ -11,11 +13,31 @@
 
 namespace enumerators {
 
+class TSamplerOwner;
+
+// The shared end of the companions' back references to one sampler: the sampler
+// clears it when it goes, so every companion a host still holds (clones included)
+// sees that at once instead of reaching a freed sampler.
+class TOwnerLink {
+ public:
+  explicit TOwnerLink(TSamplerOwner* owner) : owner_(owner) {}
+  TSamplerOwner* Get() const { return owner_.load(); }
+  void Clear() { owner_.store(nullptr); }
+
+ private:
+  std::atomic<TSamplerOwner*> owner_;
+};
+
 // The sampler as its companions see it. Implemented by the sampler object; every
 // answer reflects "no hardware" while the sampler has no adapter.
 class TSamplerOwner {
  public:
-  virtual ~TSamplerOwner() = default;
+  TSamplerOwner() : link_(std::make_shared<TOwnerLink>(this)) {}
+  TSamplerOwner(const TSamplerOwner&) = delete;
+  TSamplerOwner& operator=(const TSamplerOwner&) = delete;
+  // Companions still held by hosts lose their sampler here, whatever the sampler did.
+  virtual ~TSamplerOwner() { link_->Clear(); }
+
   // The adapter's Mode; 0 without adapter.
   virtual LONG CurrentMode() const = 0;
   // The adapter's Rate; -1 without adapter.
@@ -28,27 +50,41 @@ class TSamplerOwner {
   virtual protocol::TSampler* CurrentAdapter() const = 0;
   // The sampler's IDispatch with a reference added for the caller.
   virtual IDispatch* DispatchInterface() = 0;
+
+  // Cuts every companion off from this sampler now (also done by the destructor).
+  void DisownCompanions() { link_->Clear(); }
+  const std::shared_ptr<TOwnerLink>& Link() const { return link_; }
+
+ private:
+  std::shared_ptr<TOwnerLink> link_;
 };
 
 // A sampler-owned object: a non-counted back reference to its sampler and Refresh.
-// The sampler calls ReleaseOwner before it goes away; hosts may keep the object
-// alive longer, and from then on it answers as for a sampler without hardware.
+// Hosts may keep the object alive longer than the sampler; from then on it answers
+// as for a sampler without hardware.
 template <class Intf>
 class TSamplerOwned : public platform::TAutoIntfObject<Intf> {
  public:
   TSamplerOwned(platform::TAutoObjectFactory& factory, TSamplerOwner* owner)
-      : platform::TAutoIntfObject<Intf>(factory), owner_(owner) {}
+      : TSamplerOwned(factory, owner ? owner->Link() : nullptr) {}
 
   // The owning sampler's mode, rate or settings changed.
   virtual void Refresh() = 0;
 
-  // The sampler is being destroyed: forget it.
-  void ReleaseOwner() { owner_.store(nullptr); }
-  // The owning sampler, nullptr once it has released this object.
-  TSamplerOwner* Owner() const { return owner_.load(); }
+  // This object forgets its sampler (the sampler may call it before releasing it).
+  void ReleaseOwner() { released_.store(true); }
+  // The owning sampler, nullptr once it is gone or released this object.
+  TSamplerOwner* Owner() const { return released_.load() || !link_ ? nullptr : link_->Get(); }
+
+ protected:
+  // For a clone bound to the same sampler.
+  TSamplerOwned(platform::TAutoObjectFactory& factory, std::shared_ptr<TOwnerLink> link)
+      : platform::TAutoIntfObject<Intf>(factory), link_(std::move(link)) {}
+  const std::shared_ptr<TOwnerLink>& OwnerLink() const { return link_; }
 
  private:
-  std::atomic<TSamplerOwner*> owner_;
+  std::shared_ptr<TOwnerLink> link_;
+  std::atomic<bool> released_{false};
 };
 
 // A channel as the sampler uses it when a run starts.
@@ -101,10 +137,13 @@ TCapabilities* CreateSamplerCapabilities(platform::TAutoObjectFactory& factory, 
 // "EnumSamplerConfigurations": probes COM1..COM4 now.
 IEnumSamplerItems* CreateConnectionEnumerator(platform::TAutoObjectFactory& factory);
 // "EnumModes" / "EnumRates" / "EnumDiagnotors": the list is copied from the adapter
-// now (empty for nullptr); the enumerator never touches the adapter afterwards.
+// now (empty for nullptr); the enumerator never touches the adapter afterwards, so
+// it may outlive it. hasPort: whether the sampler had a port object (kept, handed
+// on to clones).
 IEnumSamplerItems* CreateModeEnumerator(platform::TAutoObjectFactory& factory, const protocol::TSampler* adapter);
 IEnumSamplerItems* CreateRateEnumerator(platform::TAutoObjectFactory& factory, const protocol::TSampler* adapter);
-IEnumDiagnotors* CreateDiagnotorEnumerator(platform::TAutoObjectFactory& factory, const protocol::TSampler* adapter);
+IEnumDiagnotors* CreateDiagnotorEnumerator(platform::TAutoObjectFactory& factory, const protocol::TSampler* adapter,
+                                           bool hasPort = false);
 
 // True for 80..87 and the ten ids of the capability table; otherwise raises
 // ESamplerError "E06 - Capability %d is not supported". Never returns false.
