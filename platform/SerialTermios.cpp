@@ -32,13 +32,15 @@ constexpr int kPollStepMs = 10;
 // 4096 bytes before it throttles.
 constexpr DWORD kTerminalInputQueue = 4096;
 
-using Clock = std::uint64_t;  // monotonic milliseconds
+using Clock = std::uint64_t;  // monotonic microseconds, so a time-out never ends early by rounding
 
-Clock NowMs() {
+Clock Now() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<Clock>(ts.tv_sec) * 1000u + static_cast<Clock>(ts.tv_nsec) / 1000000u;
+  return static_cast<Clock>(ts.tv_sec) * 1000000u + static_cast<Clock>(ts.tv_nsec) / 1000u;
 }
+
+Clock Ms(std::uint64_t ms) { return ms * 1000u; }
 
 BOOL Fail(int error) {
   SetLastError(static_cast<DWORD>(error));
@@ -119,10 +121,12 @@ bool PollFor(int fd, short events, int ms, short* revents) {
   return true;
 }
 
+// Milliseconds to poll for, rounded up, at most one step.
 int MsUntil(Clock deadline) {
   if (deadline == 0) return kPollStepMs;
-  Clock now = NowMs();
-  return deadline > now ? static_cast<int>(std::min<Clock>(deadline - now, kPollStepMs)) : 0;
+  Clock now = Now();
+  if (deadline <= now) return 0;
+  return static_cast<int>(std::min<Clock>((deadline - now + 999) / 1000, kPollStepMs));
 }
 
 class TerminalPort final : public ISerialBackend {
@@ -206,13 +210,13 @@ BOOL TerminalPort::Read(void* buffer, DWORD toRead, DWORD* read) {
                          t.ReadTotalTimeoutConstant == 0;
   const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
                        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
-  const Clock start = NowMs();
+  const Clock start = Now();
   Clock total = 0;  // 0: no total limit
   if (anyByte)
-    total = start + t.ReadTotalTimeoutConstant;
+    total = start + Ms(t.ReadTotalTimeoutConstant);
   else if (!immediate && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0))
-    total = start + static_cast<Clock>(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant;
-  const Clock interval = (immediate || anyByte) ? 0 : t.ReadIntervalTimeout;
+    total = start + Ms(static_cast<Clock>(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant);
+  const Clock interval = (immediate || anyByte) ? 0 : Ms(t.ReadIntervalTimeout);
   BYTE* out = static_cast<BYTE*>(buffer);
   DWORD got = 0;
   Clock lastByte = 0;
@@ -224,7 +228,7 @@ BOOL TerminalPort::Read(void* buffer, DWORD toRead, DWORD* read) {
     ssize_t n = ::read(fd_, out + got, toRead - got);
     if (n > 0) {
       got += static_cast<DWORD>(n);
-      lastByte = NowMs();
+      lastByte = Now();
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
       *read = got;
       return Fail(errno);
@@ -234,7 +238,7 @@ BOOL TerminalPort::Read(void* buffer, DWORD toRead, DWORD* read) {
     }
     *read = got;
     if (got == toRead || immediate || (anyByte && got > 0)) return TRUE;
-    Clock now = NowMs();
+    Clock now = Now();
     if (total != 0 && now >= total) return TRUE;
     Clock deadline = total;
     if (interval != 0 && got > 0) {
@@ -254,7 +258,7 @@ int TerminalPort::AwaitCts(Clock deadline) {
     int bits = 0;
     if (int e = ModemBits(fd_, bits)) return e;
     if (bits & TIOCM_CTS) return 0;
-    if (deadline != 0 && NowMs() >= deadline) return -1;
+    if (deadline != 0 && Now() >= deadline) return -1;
     timespec step{0, 1000000};  // CTS has no descriptor to poll; look every millisecond
     nanosleep(&step, nullptr);
   }
@@ -265,7 +269,7 @@ BOOL TerminalPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
   const COMMTIMEOUTS t = Timeouts();
   Clock deadline = 0;
   if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
-    deadline = NowMs() + static_cast<Clock>(t.WriteTotalTimeoutMultiplier) * toWrite + t.WriteTotalTimeoutConstant;
+    deadline = Now() + Ms(static_cast<Clock>(t.WriteTotalTimeoutMultiplier) * toWrite + t.WriteTotalTimeoutConstant);
   const bool ctsFlow = CtsFlow();
   const BYTE* p = static_cast<const BYTE*>(buffer);
   DWORD done = 0;
@@ -283,7 +287,7 @@ BOOL TerminalPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return Fail(errno);
-    if (deadline != 0 && NowMs() >= deadline) break;
+    if (deadline != 0 && Now() >= deadline) break;
     short revents = 0;
     if (!PollFor(fd_, POLLOUT, MsUntil(deadline), &revents)) return Fail(errno);
     if (!Usable()) return FALSE;
