@@ -149,6 +149,12 @@ void SimDevice::OnHostBreak(bool on, Micros at) {
   }
 }
 
+void SimDevice::OnHostPurge(Micros at) {
+  if (line_ == nullptr) return;
+  Advance(at);
+  if (state_ == SimState::Armed || state_ == SimState::Streaming || state_ == SimState::ReceiverTest) ToCommand();
+}
+
 void SimDevice::Advance(Micros now) {
   if (line_ == nullptr) return;
   for (;;) {  // one state may lead straight to the next (a stream that ends, a break that is due)

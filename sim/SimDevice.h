@@ -16,9 +16,9 @@
 // cancels the start; during a stream the device does not listen.
 //
 // A pseudo-terminal carries neither breaks nor modem lines (lineSignals false):
-// there a stream starts `ptyStartDelay` after the Y4 reply and ends at the
-// host's next byte (which the device then reads as command input) or at the
-// run length, without a break or message.
+// there a stream starts `ptyStartDelay` after the Y4 reply and ends when the
+// host purges its receive queue, at the host's next byte (which the device
+// then reads as command input) or at the run length, without a break or message.
 #pragma once
 
 #include <mutex>
@@ -72,6 +72,10 @@ class SimDevice final : public platform::IVirtualDevice {
   void OnHostBreak(bool on, platform::Micros at) override;
   void Advance(platform::Micros now) override;
   void OnClose() override;
+
+  // A pseudo-terminal's stand-in for DTR dropping: the host purged its receive
+  // queue (it does so at the end of every data phase). Ends a stream quietly.
+  void OnHostPurge(platform::Micros at);
 
   // Faults on demand and inspection, safe from any thread at any time.
   void AddRule(SimReplyRule rule);  // takes precedence over the profile's rules

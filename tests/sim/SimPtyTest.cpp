@@ -1,0 +1,120 @@
+// The pseudo-terminal front end with the terminal backend: a host opens the
+// printed slave path with its port class and talks to the device behind it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "protocol/SAdapters.h"
+#include "sim/SimProfiles.h"
+#include "sim/SimSignal.h"
+#include "tests/sim/HostSide.h"
+
+using simtest::DataPhase;
+using simtest::Host;
+
+namespace {
+
+// quelm-sim-pty as a child process with its stdin and stdout on pipes.
+class FrontEnd {
+ public:
+  explicit FrontEnd(const std::vector<std::string>& args) {
+    const char* bin = std::getenv("QUELM_BIN");
+    std::string program = std::string(bin ? bin : ".") + "/quelm-sim-pty";
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      ::close(in[1]);
+      ::close(out[0]);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+    char c;
+    while (::read(stdout_, &c, 1) == 1 && c != '\n') firstLine_.push_back(c);
+  }
+  ~FrontEnd() {
+    CloseStdin();
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (stdout_ >= 0) ::close(stdout_);
+  }
+  const std::string& FirstLine() const { return firstLine_; }
+  void CloseStdin() {
+    if (stdin_ >= 0) ::close(stdin_);
+    stdin_ = -1;
+  }
+  // The exit status, waiting up to two seconds; -1 if it is still running.
+  int WaitExit() {
+    for (int i = 0; i < 200; ++i) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+      }
+      Sleep(10);
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1, stdout_ = -1;
+  bool exited_ = false;
+  std::string firstLine_;
+};
+
+}  // namespace
+
+TEST(SimPty, TComPortOnTheSlavePathIdentifiesTheDevice) {
+  FrontEnd fe({"SIM-MIRSOL"});
+  ASSERT_EQ(fe.FirstLine().rfind("/dev/", 0), 0u) << fe.FirstLine();
+  Host host(fe.FirstLine());
+  auto adapter = protocol::TSampler::CreateAdapter(host.Send("?\rH\r"));
+  ASSERT_TRUE(adapter);
+  EXPECT_EQ(adapter->GetHardwareKind(), protocol::hkMIRSOL);
+  EXPECT_EQ(adapter->ByteOrder, 4321);
+  EXPECT_EQ(adapter->Frequency, 10000000u);
+}
+
+TEST(SimPty, DataPhaseStartsAfterTheReplyWindowAndEndsOnThePurge) {
+  FrontEnd fe({});
+  Host host(fe.FirstLine());
+  EXPECT_EQ(host.Send("rF0\rS0\r"), "Y4:baud=115200 parity=N data=8 stop=1 dtr=on\r\n");
+  {
+    DataPhase run(host, "baud=115200 parity=N data=8 stop=1 dtr=on", 400);
+    run.Go();
+    EXPECT_FALSE(run.thread.HasFatalException()) << run.thread.FatalMessage();
+    sim::StreamSpec spec;
+    spec.divisor = 15;
+    EXPECT_EQ(run.pipe.ReadAll(), sim::ExpectedStream(sim::DefaultSignal(), spec, 400));
+  }
+  // The reading thread purged its queue at the end: the stream has stopped and
+  // the next reply arrives clean.
+  EXPECT_EQ(host.Send("?\rH\r"), sim::IdentificationReply(*sim::FindProfile("SIM")));
+}
+
+TEST(SimPty, FrontEndEndsWithItsInputAndRefusesUnknownProfiles) {
+  FrontEnd fe({"SIM-DELMORA"});
+  EXPECT_FALSE(fe.FirstLine().empty());
+  fe.CloseStdin();
+  EXPECT_EQ(fe.WaitExit(), 0);
+
+  FrontEnd bad({"NO-SUCH-PROFILE"});
+  EXPECT_EQ(bad.FirstLine(), "");
+  EXPECT_EQ(bad.WaitExit(), 2);
+}
