@@ -1,0 +1,112 @@
+// The sampler object's state codes and the status text of each.
+#include <gtest/gtest.h>
+
+#include "ComTestSupport.h"
+#include "interfaces/QUELM_TypeDesc.h"
+#include "messages/SMessages.h"
+#include "sampler/QUELM1Server.h"
+#include "sampler/SSampler1.h"
+
+namespace {
+
+class SamplerStatus : public ::testing::Test {
+ protected:
+  SamplerStatus()
+      : tlb_(platform::LoadTypeLibFile(comtest::BinDir() + "/QUELM.tlb")),
+        factory_(server_, sampler::OwnTypeLib(), *sampler::OwnTypeLib().FindCoClass("KorvoSampler"), tlb_,
+                 *quelm::InterfaceTypeLib().FindInterface("IKorvoSampler"), &sampler::TKorvoSampler::Create) {
+    IKorvoSampler* intf = nullptr;
+    EXPECT_EQ(factory_.CreateObject(false, IID_IKorvoSampler, reinterpret_cast<void**>(&intf)), S_OK);
+    sampler_ = static_cast<sampler::TKorvoSampler*>(intf);
+  }
+  ~SamplerStatus() override { sampler_->Release(); }
+
+  std::string StatusIn(WORD state, LONG& code) {
+    sampler_->SetState(state);
+    platform::BStr text;
+    EXPECT_EQ(sampler_->GetStatus(text.Out(), &code), S_OK);
+    return text.Str();
+  }
+
+  platform::TComServer server_;
+  platform::TTypeLibDesc tlb_;
+  platform::TAutoObjectFactory factory_;
+  sampler::TKorvoSampler* sampler_ = nullptr;
+};
+
+TEST_F(SamplerStatus, EveryTableStateHasItsText) {
+  const std::pair<WORD, const char*> table[] = {
+      {0, "Inactive"},
+      {1, "Error accessing hardware"},
+      {2, "No hardware detected"},
+      {3, "Unknown hardware detected"},
+      {256, "Open (max baud rate is 0)"},  // no adapter records a rate yet
+      {257, "Performing hardware diagnostic"},
+      {258, "Performing COM port diagnostic"},
+      {259, "Operating mode is not specified"},
+      {260, "Sampling rate is not specified"},
+      {261, "Stop mode is not specified"},
+      {262, "Idle time is not specified"},
+      {263, "Sample count is not specified"},
+      {264, "Sample time is not specified"},
+      {512, "Ready to start sampling"},
+      {513, "Sending command to hardware"},
+      {768, "Starting"},
+      {769, "Waiting pulses to come"},
+      {1025, "Sampling completed"},
+      {1280, "Stopping"},
+  };
+  for (const auto& [state, text] : table) {
+    LONG code = -1;
+    EXPECT_EQ(StatusIn(state, code), text) << state;
+    EXPECT_EQ(code, state);
+  }
+}
+
+TEST_F(SamplerStatus, FailureStatesCarryTheLastErrorAndUnknownCodesGiveBangs) {
+  sampler_->SetLastErrorText(messages::LoadStr(messages::Msg::NoResponse));
+  LONG code = 0;
+  EXPECT_EQ(StatusIn(3842, code), "Last command failed. E23 - Hardware did not respond");
+  EXPECT_EQ(code, 3842);
+  for (WORD odd : {4, 255, 514, 1026, 3843, 65535}) {
+    EXPECT_EQ(StatusIn(odd, code), "!!!") << odd;
+    EXPECT_EQ(code, odd);
+  }
+}
+
+TEST_F(SamplerStatus, DescriptionAndVersionWorkInAnyState) {
+  sampler_->SetState(SST_RUN_FAILED);
+  platform::BStr d;
+  ASSERT_EQ(sampler_->GetDescription(d.Out()), S_OK);
+  EXPECT_EQ(d.Str(), "Korvo Sampler on COM port");
+  LONG v = 0;
+  EXPECT_EQ(sampler_->GetVersion(&v), S_OK);
+  EXPECT_EQ(v, 1);
+  EXPECT_EQ(sampler_->GetVersion(nullptr), E_POINTER);
+  EXPECT_EQ(sampler_->GetDescription(nullptr), E_POINTER);
+}
+
+TEST_F(SamplerStatus, EveryMethodStillToComeSaysSo) {
+  platform::BStr b;
+  LONG l = 0;
+  VARIANT_BOOL v = 0;
+  IEnumSamplerItems* items = nullptr;
+  const std::pair<const char*, HRESULT> calls[] = {
+      {"Start", sampler_->Start()},
+      {"Stop", sampler_->Stop()},
+      {"Close", sampler_->Close()},
+      {"SetRate", sampler_->SetRate(100)},
+      {"GetRate", sampler_->GetRate(&l)},
+      {"IsOpen", sampler_->IsOpen(&v)},
+      {"GetCapabilities", sampler_->GetCapabilities(&items)},
+      {"RunDiagnotor", sampler_->RunDiagnotor(200, b.Out(), &l)},
+      {"Reset", sampler_->Reset(b.Out())},
+  };
+  // Each result was taken before the next call, but the error info holds only the last.
+  for (const auto& [name, hr] : calls) EXPECT_EQ(hr, E_NOTIMPL) << name;
+  EXPECT_EQ(comtest::TakeErrorInfo().description, "Reset is not available yet");
+  EXPECT_EQ(l, 0);
+  EXPECT_EQ(items, nullptr);
+}
+
+}  // namespace
