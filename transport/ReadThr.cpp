@@ -106,6 +106,7 @@ DWORD TReadingThread::IdleTime() const {
 
 void TReadingThread::Execute() {
   if (FPort == nullptr) throw platform::Exception("The reading thread has no port");
+  FPort->CheckOpen();  // a closed port would never report input: fail instead of polling forever
   FPort->SetOnError([this](TComPort* sender, TCommErrors errors, std::string& text, bool& abort) {
     HandlePortError(sender, errors, text, abort);
   });

@@ -303,6 +303,16 @@ TEST_F(ReadingThreads, ConfigurationRefusesWhatCannotWork) {
   TSamplingThread s;
   s.SetSampleLimit(0x7FFFFFFF);
   EXPECT_EQ(s.Remaining(), 0x10000000);
+
+  // Neither a missing nor a closed port leaves a thread polling forever.
+  t.Resume();
+  t.WaitFor();
+  EXPECT_EQ(t.FatalMessage(), "The reading thread has no port");
+  port.Close();
+  s.SetPort(&port);
+  s.Resume();
+  s.WaitFor();
+  EXPECT_EQ(s.FatalMessage(), "Port is not open");
 }
 
 // A test thread that counts the chunks it is given, to compare with the writes they cause.
