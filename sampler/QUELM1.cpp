@@ -5,12 +5,24 @@
 #include "interfaces/QUELM_TLB.h"
 #include "platform/ComObj.h"
 #include "sampler/QUELM1Server.h"
+#include "sim/VirtualSamplers.h"
 
 #define QUELM_API extern "C" __attribute__((visibility("default")))
 
 using sampler::TQuelmServer;
 
 namespace {
+
+// The built-in virtual samplers can be opened by name ("SIM", ...) as soon as the
+// library is loaded, without any hardware.
+[[maybe_unused]] const bool gVirtualSamplersInstalled = [] {
+  try {
+    sim::InstallVirtualSamplers();
+    return true;
+  } catch (...) {
+    return false;  // the real ports still work
+  }
+}();
 
 // The server, or null after setting the reason of a failed initialisation as error info.
 TQuelmServer* ReadyServer() {

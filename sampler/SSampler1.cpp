@@ -1,18 +1,72 @@
-// The sampler object: state, status texts, description, version and teardown.
-// The configuration, run and diagnostic methods arrive with their own work.
+// The sampler object: lifetime, state and status texts, opening and closing the
+// connection, the command exchange, and the configuration methods.
 #include "sampler/SSampler1.h"
 
+#include <cassert>
+
 #include "messages/SMessages.h"
+#include "platform/Clock.h"
+#include "platform/OleAuto.h"
+#include "sampler/QUELM1Server.h"
 
 namespace sampler {
 
 using messages::FormatMsg;
 using messages::LoadStr;
 using messages::Msg;
+using protocol::ESamplerError;
+using transport::TPurgeActions;
+
+namespace {
+
+constexpr DWORD kReplyLimit = 512;      // bytes of a reply the sampler looks at
+constexpr DWORD kCommandTimeout = 30;   // ms, read and write total time-outs in command state
+const TPurgeActions kPurgeAll = {transport::puNoCheck, transport::puTxAbort, transport::puRxAbort,
+                                 transport::puTxClear, transport::puRxClear};
+
+platform::TAutoObjectFactory& CompanionFactory(const char* coclass) {
+  platform::TAutoObjectFactory* factory = TQuelmServer::Instance().Factory(coclass);
+  if (!factory) throw platform::Exception(std::string("The class ") + coclass + " is not available");
+  return *factory;
+}
+
+bool IsBoolCapability(LONG id) {
+  if (id >= SCAP_ACTUATE_PIN && id < SCAP_ACTUATE_PIN + 8) return true;
+  switch (id) {
+    case SCAP_START_IMMEDIATELY:
+    case SCAP_START_ON_ACTIVITY:
+    case SCAP_STOP_ON_IDLE:
+    case SCAP_STOP_ON_COUNT:
+    case SCAP_STOP_ON_TIMER:
+    case SCAP_CUSTOM_COMMAND: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+const transport::TComSettings& DefaultLineSettings() {
+  static const transport::TComSettings settings = [] {
+    transport::TComSettings s;
+    s.BaudRate = 115200;
+    s.ByteSize = 8;
+    s.Parity = 0;
+    s.StopBits = 0;
+    s.Binary = true;
+    s.OutxCtsFlow = true;
+    s.RaiseOnError = true;
+    s.DtrControl = 0;
+    s.RtsControl = 0;
+    return s;
+  }();
+  return settings;
+}
+
+// ---- lifetime -------------------------------------------------------------------------
 
 TKorvoSampler::TKorvoSampler(platform::TAutoObjectFactory& factory) : TAutoIntfObject(factory) {
-  // The channel collection is created here, with the sampler as owner, once the
-  // channel classes exist; until then FChannels stays empty.
+  FChannels = enumerators::CreateSamplerChannels(CompanionFactory("SamplerChannels"),
+                                                 CompanionFactory("SamplerChannel"), *this);
 }
 
 TKorvoSampler::~TKorvoSampler() {
@@ -20,11 +74,15 @@ TKorvoSampler::~TKorvoSampler() {
     CloseConnection();  // a failure while closing is not reported
   } catch (...) {
   }
+  // Should closing have failed, the thread is still ended before anything it uses goes.
+  FThread.reset();
   if (FCapabilities) {
+    FCapabilities->ReleaseOwner();
     FCapabilities->Release();
     FCapabilities = nullptr;
   }
   if (FChannels) {
+    FChannels->ReleaseOwner();
     FChannels->Release();
     FChannels = nullptr;
   }
@@ -34,35 +92,67 @@ platform::TAutoObject* TKorvoSampler::Create(platform::TAutoObjectFactory& facto
   return new TKorvoSampler(factory);
 }
 
-void TKorvoSampler::CloseConnection() {
-  FThread.reset();  // a thread that has not ended is terminated and waited for
-  FAdapter.reset();
-  FPort.reset();
-  FState = SST_INACTIVE;
+// ---- what the companions see ------------------------------------------------------------
+
+LONG TKorvoSampler::CurrentMode() const { return FAdapter ? FAdapter->Mode : 0; }
+
+LONG TKorvoSampler::CurrentRate() const { return FAdapter ? static_cast<LONG>(FAdapter->Rate) : -1; }
+
+void TKorvoSampler::CopySettings(protocol::TSamplerSettings& settings) const {
+  if (FAdapter) settings = FAdapter->Settings;
 }
 
-HRESULT TKorvoSampler::NotAvailable(const char* method) {
-  return SafeCall([method] { throw platform::EOleError(E_NOTIMPL, std::string(method) + " is not available yet"); });
+bool TKorvoSampler::SamplingInProgress() const { return SamplingNow(FState.load()); }
+
+protocol::TSampler* TKorvoSampler::CurrentAdapter() const { return FAdapter.get(); }
+
+IDispatch* TKorvoSampler::DispatchInterface() {
+  IKorvoSampler* self = this;
+  self->AddRef();
+  return self;
 }
 
-LONG TKorvoSampler::AdapterBaudRate() const { return FAdapter ? FAdapter->BaudRate : 0; }
+// ---- last error ---------------------------------------------------------------------------
 
-std::string TKorvoSampler::DescribeRun() {
-  // Run control fills this in from the reading thread's progress and outcome.
-  switch (FState) {
-    case SST_WAITING: return LoadStr(Msg::StWaiting);
-    case SST_SAMPLING: return FormatMsg(Msg::StSampling, 0);
-    default: return FormatMsg(Msg::StSamplingFailed, FLastError);
-  }
+std::string TKorvoSampler::LastError() const {
+  std::lock_guard<std::mutex> lock(FTextLock);
+  return FLastError;
 }
 
-std::string TKorvoSampler::StatusText() {
-  switch (FState) {
+void TKorvoSampler::SetLastErrorText(std::string text) {
+  std::lock_guard<std::mutex> lock(FTextLock);
+  FLastError = std::move(text);
+}
+
+void TKorvoSampler::AppendLastError(const std::string& text) {
+  std::lock_guard<std::mutex> lock(FTextLock);
+  if (!FLastError.empty()) FLastError += "\r\n";
+  FLastError += text;
+}
+
+// ---- state ----------------------------------------------------------------------------------
+
+bool TKorvoSampler::PortOpen() const { return FPort && FPort->IsOpen(); }
+
+void TKorvoSampler::RefreshState() {
+  if (!PortOpen()) return;
+  if (!FAdapter)
+    FState = SST_NO_HARDWARE;
+  else if (FAdapter->GetHardwareKind() == protocol::hkUnknown)
+    FState = SST_UNKNOWN_HARDWARE;
+  else
+    FState = FAdapter->GetReadiness();
+}
+
+std::string TKorvoSampler::StatusText(WORD& code) {
+  const WORD state = FState.load();
+  code = state;
+  switch (state) {
     case SST_INACTIVE: return LoadStr(Msg::StInactive);
     case SST_HARDWARE_ERROR: return LoadStr(Msg::StHardwareError);
     case SST_NO_HARDWARE: return LoadStr(Msg::StNoHardware);
     case SST_UNKNOWN_HARDWARE: return LoadStr(Msg::StUnknownHardware);
-    case SST_OPEN: return FormatMsg(Msg::StOpen, AdapterBaudRate());
+    case SST_OPEN: return FormatMsg(Msg::StOpen, FAdapter ? FAdapter->BaudRate : 0);
     case SST_HARDWARE_DIAGNOSTIC: return LoadStr(Msg::StHardwareDiagnostic);
     case SST_PORT_DIAGNOSTIC: return LoadStr(Msg::StPortDiagnostic);
     case SST_NO_MODE: return LoadStr(Msg::StNoMode);
@@ -77,10 +167,10 @@ std::string TKorvoSampler::StatusText() {
     case SST_WAITING:
     case SST_SAMPLING:
     case SST_RUN_FAILED:
-    case SST_HARDWARE_STOPPED: return DescribeRun();
+    case SST_HARDWARE_STOPPED: return DescribeRun(state, code);
     case SST_COMPLETED: return LoadStr(Msg::StCompleted);
     case SST_STOPPING: return LoadStr(Msg::StStopping);
-    case SST_COMMAND_FAILED: return FormatMsg(Msg::StLastCommandFailed, FLastError);
+    case SST_COMMAND_FAILED: return FormatMsg(Msg::StLastCommandFailed, LastError());
     default: return "!!!";
   }
 }
@@ -90,16 +180,120 @@ HRESULT TKorvoSampler::GetStatus(BSTR* text, LONG* code) {
   *text = nullptr;
   *code = 0;
   return SafeCall([&] {
-    platform::BStr status(StatusText());
-    *code = FState;  // read after the text: describing a run may move the state on
+    WORD state = 0;
+    platform::BStr status(StatusText(state));  // the code that belongs to the text
+    *code = state;
     *text = status.Detach();
   });
 }
+
+// ---- the line ---------------------------------------------------------------------------------
+
+void TKorvoSampler::RequirePortFree() const {
+  if (!FPort) throw platform::Exception("Port is not open");
+  // The reading thread alone uses the port while a run goes on.
+  if (RunWorking()) throw ESamplerError("A sampling run is in progress; stop it before talking to the hardware");
+}
+
+void TKorvoSampler::SendCommand(const std::string& command, bool writeCheck, std::string& reply) {
+  if (command.empty()) return;
+  RequirePortFree();
+  FPort->Purge({transport::puNoCheck, transport::puRxClear});
+  FPort->SetRTS(true);
+  Sleep(10);
+  if (FPort->WriteText(command) == 0 && writeCheck) {
+    FState = SST_COMMAND_FAILED;
+    SetLastErrorText(LoadStr(Msg::WriteAbandoned));
+    throw ESamplerError(LoadStr(Msg::WriteAbandoned));
+  }
+  Sleep(30);
+  FPort->SetRTS(false);
+  Sleep(30);  // the hardware has about 60 ms to answer
+  reply.clear();
+  FPort->ReadText(kReplyLimit, reply);
+}
+
+void TKorvoSampler::ResetLine(bool withBreak) {
+  RequirePortFree();
+  FPort->ClearErrors();
+  FPort->SetDTR(false);
+  if (withBreak) FPort->SendBreak(2);
+  FPort->ApplySettings(DefaultLineSettings());
+  FPort->SetRTS(true);
+  Sleep(10);
+  FPort->Purge(kPurgeAll);
+  FPort->ClearErrors();
+  FPort->SetRTS(false);
+}
+
+// ---- connection -------------------------------------------------------------------------------
+
+void TKorvoSampler::OpenConnection(const std::string& connection) {
+  CloseConnection();
+  FState = SST_HARDWARE_ERROR;
+  FPort = std::make_unique<transport::TComPort>(connection, transport::TPortAccess{});
+  FPort->ApplySettings(DefaultLineSettings());  // whatever the connection text carried
+  FPort->SetTimeout(2, kCommandTimeout);
+  FPort->SetTimeout(4, kCommandTimeout);
+  FPort->Open({transport::paRead, transport::paWrite});
+  FPort->SetDTR(false);
+  FPort->SetRTS(true);
+  FPort->SendBreak(2);
+  Sleep(10);
+  FPort->Purge(kPurgeAll);
+  std::string reply;
+  SendCommand("?\rH\r", false, reply);
+  FAdapter = protocol::TSampler::CreateAdapter(reply);
+  if (FAdapter) FAdapter->BaudRate = FPort->BaudRate();
+  RefreshState();
+}
+
+// Port and adapter go even when stopping the run failed, so that a vanished device
+// cannot keep the sampler from closing; the failure is still reported.
+void TKorvoSampler::CloseConnection() {
+  std::exception_ptr stopFailure;
+  try {
+    StopSampling();
+  } catch (...) {
+    stopFailure = std::current_exception();
+  }
+  FThread.reset();  // ended by now; a stopped thread has already been released
+  FState = SST_INACTIVE;
+  FAdapter.reset();
+  if (FPort) {
+    FPort->Close();
+    FPort.reset();
+  }
+  if (FChannels) FChannels->ClearChannels();
+  if (stopFailure) std::rethrow_exception(stopFailure);
+}
+
+HRESULT TKorvoSampler::Open(BSTR connection) {
+  return SafeCall([&] { OpenConnection(platform::StringFromBstr(connection)); });
+}
+
+HRESULT TKorvoSampler::Close() {
+  return SafeCall([&] { CloseConnection(); });
+}
+
+HRESULT TKorvoSampler::IsOpen(VARIANT_BOOL* open) {
+  if (AnyNull(open)) return E_POINTER;
+  *open = PortOpen() ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+// ---- identity -----------------------------------------------------------------------------------
 
 HRESULT TKorvoSampler::GetDescription(BSTR* description) {
   if (AnyNull(description)) return E_POINTER;
   *description = nullptr;
   return SafeCall([&] { *description = platform::BstrFromString(LoadStr(Msg::Description)); });
+}
+
+HRESULT TKorvoSampler::GetHardwareId(BSTR* id) {
+  if (AnyNull(id)) return E_POINTER;
+  *id = nullptr;
+  return SafeCall([&] { *id = platform::BstrFromString(FAdapter ? FAdapter->Identity : std::string()); });
 }
 
 HRESULT TKorvoSampler::GetVersion(LONG* version) {
@@ -108,102 +302,212 @@ HRESULT TKorvoSampler::GetVersion(LONG* version) {
   return S_OK;
 }
 
-// ---- provided by the configuration, run-control and diagnostics work ----------------
-
 HRESULT TKorvoSampler::GetConfigurations(IEnumSamplerItems** configurations) {
   if (AnyNull(configurations)) return E_POINTER;
   *configurations = nullptr;
-  return NotAvailable("GetConfigurations");
+  return SafeCall([&] {
+    *configurations = enumerators::CreateConnectionEnumerator(CompanionFactory("EnumSamplerConfigurations"));
+  });
 }
-HRESULT TKorvoSampler::Open(BSTR) { return NotAvailable("Open"); }
-HRESULT TKorvoSampler::GetHardwareId(BSTR* id) {
-  if (AnyNull(id)) return E_POINTER;
-  *id = nullptr;
-  return NotAvailable("GetHardwareId");
+
+// ---- modes and rates -------------------------------------------------------------------------------
+
+void TKorvoSampler::RequireAdapter(const char* operation) const {
+  if (!FAdapter)
+    throw ESamplerError(std::string(operation) + " needs a detected sampler: open a port where the hardware answers");
 }
+
+enumerators::TCapabilities* TKorvoSampler::CapabilitiesObject() {
+  if (!FCapabilities)
+    FCapabilities = enumerators::CreateSamplerCapabilities(CompanionFactory("EnumSamplerCapabilities"), *this);
+  return FCapabilities;
+}
+
+void TKorvoSampler::RefreshCompanions() {
+  CapabilitiesObject()->Refresh();
+  FChannels->Refresh();
+}
+
 HRESULT TKorvoSampler::GetModes(IEnumSamplerItems** modes) {
   if (AnyNull(modes)) return E_POINTER;
   *modes = nullptr;
-  return NotAvailable("GetModes");
+  return SafeCall([&] { *modes = enumerators::CreateModeEnumerator(CompanionFactory("EnumModes"), FAdapter.get()); });
 }
-HRESULT TKorvoSampler::GetCapabilities(IEnumSamplerItems** capabilities) {
-  if (AnyNull(capabilities)) return E_POINTER;
-  *capabilities = nullptr;
-  return NotAvailable("GetCapabilities");
+
+HRESULT TKorvoSampler::SetMode(LONG mode) {
+  return SafeCall([&] {
+    RequireAdapter("Selecting a mode");
+    if (mode == FAdapter->Mode) return;
+    FAdapter->SetMode(mode);
+    FState = FAdapter->GetReadiness();
+    RefreshCompanions();
+  });
 }
-HRESULT TKorvoSampler::SetMode(LONG) { return NotAvailable("SetMode"); }
+
 HRESULT TKorvoSampler::GetMode(LONG* mode) {
   if (AnyNull(mode)) return E_POINTER;
-  *mode = 0;
-  return NotAvailable("GetMode");
+  *mode = CurrentMode();
+  return S_OK;
 }
-HRESULT TKorvoSampler::SetCapabilityBool(LONG, VARIANT_BOOL) { return NotAvailable("SetCapabilityBool"); }
-HRESULT TKorvoSampler::GetCapabilityBool(LONG, VARIANT_BOOL* value) {
-  if (AnyNull(value)) return E_POINTER;
-  *value = VARIANT_FALSE;
-  return NotAvailable("GetCapabilityBool");
-}
-HRESULT TKorvoSampler::SetCapabilityLong(LONG, LONG) { return NotAvailable("SetCapabilityLong"); }
-HRESULT TKorvoSampler::GetCapabilityLong(LONG, LONG* value) {
-  if (AnyNull(value)) return E_POINTER;
-  *value = 0;
-  return NotAvailable("GetCapabilityLong");
-}
-HRESULT TKorvoSampler::SetCapabilityString(LONG, BSTR) { return NotAvailable("SetCapabilityString"); }
-HRESULT TKorvoSampler::GetCapabilityString(LONG, BSTR* value) {
-  if (AnyNull(value)) return E_POINTER;
-  *value = nullptr;
-  return NotAvailable("GetCapabilityString");
-}
-HRESULT TKorvoSampler::GetChannels(ISamplerChannels** channels) {
-  if (AnyNull(channels)) return E_POINTER;
-  *channels = nullptr;
-  return NotAvailable("GetChannels");
-}
+
 HRESULT TKorvoSampler::GetRates(IEnumSamplerItems** rates) {
   if (AnyNull(rates)) return E_POINTER;
   *rates = nullptr;
-  return NotAvailable("GetRates");
+  return SafeCall([&] { *rates = enumerators::CreateRateEnumerator(CompanionFactory("EnumRates"), FAdapter.get()); });
 }
+
 HRESULT TKorvoSampler::GetRate(LONG* rate) {
   if (AnyNull(rate)) return E_POINTER;
-  *rate = -1;
-  return NotAvailable("GetRate");
+  *rate = CurrentRate();
+  return S_OK;
 }
-HRESULT TKorvoSampler::SetRate(LONG) { return NotAvailable("SetRate"); }
-HRESULT TKorvoSampler::Start() { return NotAvailable("Start"); }
-HRESULT TKorvoSampler::Stop() { return NotAvailable("Stop"); }
-HRESULT TKorvoSampler::IsSampling(VARIANT_BOOL* sampling) {
-  if (AnyNull(sampling)) return E_POINTER;
-  *sampling = VARIANT_FALSE;
-  return NotAvailable("IsSampling");
+
+void TKorvoSampler::ChangeRate(LONG rate) {
+  if (FState < SST_OPEN || !FAdapter) throw ESamplerError(LoadStr(Msg::InvalidState));
+  // A negative rate reads as a huge one and is refused by the range check.
+  FAdapter->SetRate(static_cast<uint32_t>(rate));
+  std::string reply;
+  SendCommand(FAdapter->GetRateCommand(false), true, reply);
+  if (!FAdapter->IsResponseOk(reply)) throw ESamplerError(FormatMsg(Msg::RateRejected, platform::Trim(reply)));
+  CapabilitiesObject()->Refresh();
+  RefreshState();
 }
-HRESULT TKorvoSampler::Close() { return NotAvailable("Close"); }
-HRESULT TKorvoSampler::IsOpen(VARIANT_BOOL* open) {
-  if (AnyNull(open)) return E_POINTER;
-  *open = VARIANT_FALSE;
-  return NotAvailable("IsOpen");
+
+HRESULT TKorvoSampler::SetRate(LONG rate) {
+  return SafeCall([&] { ChangeRate(rate); });
 }
-HRESULT TKorvoSampler::IsCapabilityAvailable(LONG, VARIANT_BOOL* available) {
+
+// ---- capabilities ----------------------------------------------------------------------------------
+
+HRESULT TKorvoSampler::GetCapabilities(IEnumSamplerItems** capabilities) {
+  if (AnyNull(capabilities)) return E_POINTER;
+  *capabilities = nullptr;
+  return SafeCall([&] { *capabilities = CapabilitiesObject()->OwnInterface(); });
+}
+
+bool TKorvoSampler::CapabilityAvailable(LONG id) const {
+  if (!FAdapter) return false;
+  if (FAdapter->Settings.UseCustomCommand) return id == SCAP_CUSTOM_COMMAND || id == SCAP_COMMAND;
+  return FAdapter->IsCapabilityAvailable(id);
+}
+
+void TKorvoSampler::SetCapabilitySwitch(LONG id, bool value) {
+  RequireAdapter("Setting a capability");
+  enumerators::CheckCapabilityId(id);
+  if (FAdapter->GetCapabilityBool(id) == value) return;
+  if (!CapabilityAvailable(id)) throw ESamplerError(FormatMsg(Msg::CapabilityNotAvailable, id));
+  FAdapter->SetCapabilityBool(id, value);
+  RefreshState();
+}
+
+HRESULT TKorvoSampler::SetCapabilityBool(LONG id, VARIANT_BOOL value) {
+  return SafeCall([&] { SetCapabilitySwitch(id, value != VARIANT_FALSE); });
+}
+
+HRESULT TKorvoSampler::GetCapabilityBool(LONG id, VARIANT_BOOL* value) {
+  if (AnyNull(value)) return E_POINTER;
+  return SafeCall([&] {
+    if (!FAdapter) return;  // the caller's value stays
+    enumerators::CheckCapabilityId(id);
+    if (!IsBoolCapability(id)) throw ESamplerError(FormatMsg(Msg::CapabilityAccess, id, "BOOL"));
+    *value = FAdapter->GetCapabilityBool(id) ? VARIANT_TRUE : VARIANT_FALSE;
+  });
+}
+
+HRESULT TKorvoSampler::SetCapabilityLong(LONG id, LONG value) {
+  return SafeCall([&] {
+    RequireAdapter("Setting a capability");
+    enumerators::CheckCapabilityId(id);
+    protocol::TSamplerSettings& s = FAdapter->Settings;
+    switch (id) {
+      case SCAP_IDLE_PERIOD: s.IdleTime = value; break;
+      case SCAP_SAMPLE_COUNT: s.SampleCount = value; break;
+      case SCAP_SAMPLING_TIMER: s.SampleTime = value; break;
+      default: break;  // a valid id without a number is accepted and ignored
+    }
+    RefreshState();
+  });
+}
+
+HRESULT TKorvoSampler::GetCapabilityLong(LONG id, LONG* value) {
+  if (AnyNull(value)) return E_POINTER;
+  return SafeCall([&] {
+    if (!FAdapter) return;  // the caller's value stays
+    enumerators::CheckCapabilityId(id);
+    const protocol::TSamplerSettings& s = FAdapter->Settings;
+    switch (id) {
+      case SCAP_IDLE_PERIOD: *value = s.IdleTime; break;
+      case SCAP_SAMPLE_COUNT: *value = s.SampleCount; break;
+      case SCAP_SAMPLING_TIMER: *value = s.SampleTime; break;
+      default: throw ESamplerError(FormatMsg(Msg::CapabilityAccess, id, "LONG"));
+    }
+  });
+}
+
+HRESULT TKorvoSampler::SetCapabilityString(LONG id, BSTR value) {
+  return SafeCall([&] {
+    enumerators::CheckCapabilityId(id);
+    if (FAdapter) FAdapter->SetCapabilityText(id, platform::StringFromBstr(value));
+    RefreshState();
+  });
+}
+
+HRESULT TKorvoSampler::GetCapabilityString(LONG id, BSTR* value) {
+  if (AnyNull(value)) return E_POINTER;
+  *value = nullptr;
+  return SafeCall([&] {
+    std::string text;
+    if (FAdapter) {
+      enumerators::CheckCapabilityId(id);
+      text = FAdapter->GetCapabilityText(id);
+    }
+    *value = platform::BstrFromString(text);
+  });
+}
+
+HRESULT TKorvoSampler::IsCapabilityAvailable(LONG id, VARIANT_BOOL* available) {
   if (AnyNull(available)) return E_POINTER;
   *available = VARIANT_FALSE;
-  return NotAvailable("IsCapabilityAvailable");
+  return SafeCall([&] { *available = CapabilityAvailable(id) ? VARIANT_TRUE : VARIANT_FALSE; });
 }
-HRESULT TKorvoSampler::GetDiagnotors(IEnumDiagnotors** diagnotors) {
-  if (AnyNull(diagnotors)) return E_POINTER;
-  *diagnotors = nullptr;
-  return NotAvailable("GetDiagnotors");
+
+HRESULT TKorvoSampler::GetChannels(ISamplerChannels** channels) {
+  if (AnyNull(channels)) return E_POINTER;
+  *channels = nullptr;
+  return SafeCall([&] { *channels = FChannels->OwnInterface(); });
 }
-HRESULT TKorvoSampler::RunDiagnotor(LONG, BSTR* report, LONG* result) {
-  if (AnyNull(report, result)) return E_POINTER;
-  *report = nullptr;
-  *result = 0;
-  return NotAvailable("RunDiagnotor");
+
+// ---- recovery ----------------------------------------------------------------------------------------
+
+std::string TKorvoSampler::ResetSampler() {
+  std::string last;
+  {
+    std::lock_guard<std::mutex> lock(FTextLock);
+    last.swap(FLastError);
+  }
+  if (FState >= SST_SENDING_COMMAND || RunWorking()) {
+    StopSampling();
+  } else if (FPort) {
+    try {
+      ResetLine(false);
+    } catch (const platform::Exception& e) {
+      SetLastErrorText("\r\n" + e.Message());  // handed to the host by the next Reset
+    } catch (const std::exception& e) {
+      SetLastErrorText(std::string("\r\n") + e.what());
+    }
+  }
+  if (FPort) FPort->ApplySettings(DefaultLineSettings());
+  if (FState >= SST_RUN_FAILED) RefreshState();
+  return last;
 }
+
 HRESULT TKorvoSampler::Reset(BSTR* lastError) {
   if (AnyNull(lastError)) return E_POINTER;
   *lastError = nullptr;
-  return NotAvailable("Reset");
+  return SafeCall([&] {
+    platform::BStr text(ResetSampler());
+    *lastError = text.Detach();
+  });
 }
 
 }  // namespace sampler

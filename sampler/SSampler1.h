@@ -1,11 +1,13 @@
-// The sampler object TKorvoSampler behind IKorvoSampler: its fields, state
-// codes, status texts and teardown.
+// The sampler object TKorvoSampler behind IKorvoSampler: port, adapter, channels,
+// capabilities and the reading thread of a run, with its state code and texts.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "enumerators/SamplerOwner.h"
 #include "interfaces/QUELM_TLB.h"
 #include "platform/ComObj.h"
 #include "protocol/SAdapters.h"
@@ -14,7 +16,11 @@
 
 namespace sampler {
 
-class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler> {
+// The command-state line settings the sampler returns the port to: 115200 baud,
+// 8N1, binary, CTS output flow, line errors raised, DTR and RTS under program control.
+const transport::TComSettings& DefaultLineSettings();
+
+class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler>, public enumerators::TSamplerOwner {
  public:
   explicit TKorvoSampler(platform::TAutoObjectFactory& factory);
   ~TKorvoSampler() override;
@@ -51,31 +57,70 @@ class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler> {
   HRESULT STDMETHODCALLTYPE Reset(BSTR* lastError) override;
   HRESULT STDMETHODCALLTYPE GetVersion(LONG* version) override;
 
-  // For the sampler's own operations (configuration, run control, diagnostics).
-  WORD State() const { return FState; }
-  void SetState(WORD state) { FState = state; }
-  const std::string& LastError() const { return FLastError; }
-  void SetLastErrorText(std::string text) { FLastError = std::move(text); }
-  // The status text of the current state; may move a run's state on (see DescribeRun).
-  std::string StatusText();
+  // enumerators::TSamplerOwner
+  LONG CurrentMode() const override;
+  LONG CurrentRate() const override;
+  void CopySettings(protocol::TSamplerSettings& settings) const override;
+  bool SamplingInProgress() const override;
+  protocol::TSampler* CurrentAdapter() const override;
+  IDispatch* DispatchInterface() override;
 
  private:
-  // The text of a run's states (769, 1024, 3840, 3841).
-  std::string DescribeRun();
-  LONG AdapterBaudRate() const;
-  // Stops a run and drops adapter and port; what Close and the last Release share.
+  // ---- configuration (SSampler1.cpp) ----
+  void OpenConnection(const std::string& connection);
   void CloseConnection();
-  // The result of a method that later work provides.
-  HRESULT NotAvailable(const char* method);
+  void SendCommand(const std::string& command, bool writeCheck, std::string& reply);
+  void ResetLine(bool withBreak);
+  void RefreshState();
+  enumerators::TCapabilities* CapabilitiesObject();
+  void RefreshCompanions();
+  void RequireAdapter(const char* operation) const;
+  void RequirePortFree() const;
+  bool PortOpen() const;
+  void SetCapabilitySwitch(LONG id, bool value);
+  bool CapabilityAvailable(LONG id) const;
+  void ChangeRate(LONG rate);
+  std::string ResetSampler();
+  std::string StatusText(WORD& code);
 
-  ISamplerChannels* FChannels = nullptr;  // the channel collection; one reference held
+  // ---- run control (SRun1.cpp) ----
+  void StartRun();
+  void StopSampling();
+  void PrepareRun();
+  std::unique_ptr<transport::TReadingThread> CreateSamplingThread();
+  std::unique_ptr<transport::TReadingThread> CreateMeasuringThread();
+  void SendStartCommand();
+  void OnPortError(transport::TComPort* sender, transport::TCommErrors errors, std::string& text, bool& abort);
+  void OnRunTerminate(platform::TThread* sender);
+  bool CheckRunFailure(const transport::TReadingThread* thread, std::string& text);
+  std::string DescribeRun(WORD observed, WORD& code);
+  void AbortRun();
+  void StopRun();
+  bool RunWorking() const;
+  bool SamplingNow(WORD state) const;
+  // Moves the state from `from` to `to` unless the reading thread moved it meanwhile.
+  bool MoveState(WORD from, WORD to);
+
+  // ---- diagnostics (SDiagnostics1.cpp) ----
+  LONG RunDiagnotorById(LONG id, std::string& report);
+  LONG RunReceiverTest(std::string& report);
+
+  // FLastError is written by host calls and by the reading thread at the end of a run.
+  std::string LastError() const;
+  void SetLastErrorText(std::string text);
+  void AppendLastError(const std::string& text);
+
+  enumerators::TChannels* FChannels = nullptr;  // the channel collection; one reference held
   std::unique_ptr<transport::TComPort> FPort;
-  std::atomic<WORD> FState{SST_INACTIVE};  // read by host threads while a run's thread ends it
-  IEnumSamplerItems* FCapabilities = nullptr;  // created on first use; one reference held
+  std::atomic<WORD> FState{SST_INACTIVE};  // also moved by the reading thread at a run's end
+  enumerators::TCapabilities* FCapabilities = nullptr;  // created on first use; one reference held
+  // Written only by host calls, and only while no started thread can still call back.
   std::unique_ptr<transport::TReadingThread> FThread;
+  std::atomic<bool> FRunEnded{true};  // the current thread's end-of-run handler has finished
   std::string FRunSettings;
   std::unique_ptr<protocol::TSampler> FAdapter;
-  std::string FLastError;
+  std::string FLastError;  // guarded by FTextLock
+  mutable std::mutex FTextLock;
 };
 
 }  // namespace sampler

@@ -1,0 +1,287 @@
+// Sampling run control of the sampler object: starting a run, its end on the
+// reading thread, its status texts, and stopping it under the library-wide lock.
+#include <cassert>
+#include <cstdint>
+#include <limits>
+
+#include "messages/SMessages.h"
+#include "platform/Clock.h"
+#include "platform/OleAuto.h"
+#include "sampler/SSampler1.h"
+#include "sampler/SamplerLock.h"
+
+namespace sampler {
+
+using messages::FormatMsg;
+using messages::LoadStr;
+using messages::Msg;
+using protocol::ESamplerError;
+
+namespace {
+
+constexpr DWORD kResumeSettle = 10;  // ms after resuming the thread before looking at it
+constexpr DWORD kStopSettle = 200;   // ms after a stopped thread has ended
+
+std::string MessageOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const platform::Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown failure";
+  }
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+// ---- state hand-over --------------------------------------------------------------------
+
+bool TKorvoSampler::MoveState(WORD from, WORD to) { return FState.compare_exchange_strong(from, to); }
+
+// A started thread whose end-of-run handler has not finished yet.
+bool TKorvoSampler::RunWorking() const { return FThread && !FThread->Suspended() && !FRunEnded.load(); }
+
+bool TKorvoSampler::SamplingNow(WORD state) const {
+  return state >= SST_WAITING && state < SST_STOPPING && FThread && FThread->IsRunning() &&
+         !FThread->HasFatalException();
+}
+
+// ---- start ----------------------------------------------------------------------------------
+
+HRESULT TKorvoSampler::Start() {
+  return SafeCall([&] { StartRun(); });
+}
+
+void TKorvoSampler::StartRun() {
+  if (RunWorking()) throw ESamplerError("A sampling run is already in progress; stop it before starting another");
+  SetLastErrorText(std::string());
+  PrepareRun();
+  FPort->SetOnError([this](transport::TComPort* sender, transport::TCommErrors errors, std::string& text,
+                           bool& abort) { OnPortError(sender, errors, text, abort); });
+  try {
+    SendStartCommand();
+    if (FState == SST_STARTING) {
+      FState = SST_WAITING;
+      FThread->SetSettings(FRunSettings);
+      FThread->Resume();
+      Sleep(kResumeSettle);
+      std::string text;
+      CheckRunFailure(FThread.get(), text);
+      SetLastErrorText(text);
+    } else {
+      AbortRun();  // no reply: the state stays 3842 with E23 as the last error
+    }
+  } catch (...) {
+    const std::exception_ptr failure = std::current_exception();
+    SetLastErrorText(MessageOf(failure));
+    try {
+      AbortRun();
+    } catch (...) {
+    }
+    std::rethrow_exception(failure);
+  }
+}
+
+void TKorvoSampler::PrepareRun() {
+  if (!FChannels || FChannels->ChannelCount() == 0) throw ESamplerError(LoadStr(Msg::NoChannels));
+  if (!FAdapter || !FPort) throw ESamplerError(LoadStr(Msg::InvalidState));
+  std::unique_ptr<transport::TReadingThread> thread;
+  switch (FAdapter->Mode) {
+    case protocol::smSampleSole:
+    case protocol::smSampleDual:
+    case protocol::smSampleBuff: thread = CreateSamplingThread(); break;
+    case protocol::smMeasureAlias:
+    case protocol::smMeasure: thread = CreateMeasuringThread(); break;
+    default: throw ESamplerError(LoadStr(Msg::NotImplemented));
+  }
+  for (LONG i = 0; i < FChannels->ChannelCount(); ++i) {
+    const enumerators::TChannel* channel = FChannels->Channel(i);
+    thread->AddOutput(channel->BoundHandle(), channel->ClosesHandle());
+  }
+  // The port and the end-of-run handler come last: a thread that fails to be
+  // configured is dropped without touching the line or this sampler.
+  thread->SetPort(FPort.get());
+  thread->OnTerminate = [this](platform::TThread* sender) { OnRunTerminate(sender); };
+  FThread.reset();  // the ended thread of an earlier run
+  FRunEnded = false;
+  FThread = std::move(thread);
+}
+
+std::unique_ptr<transport::TReadingThread> TKorvoSampler::CreateSamplingThread() {
+  std::unique_ptr<transport::TReadingThread> thread;
+  const LONG channels = FChannels->ChannelCount();
+  if (channels >= 2)
+    thread = std::make_unique<transport::TMultichannelSamplingThread>();
+  else
+    thread = std::make_unique<transport::TSamplingThread>();
+  auto* sampling = static_cast<transport::TSamplingThread*>(thread.get());
+  const protocol::TSamplerSettings& s = FAdapter->Settings;
+  switch (s.StopMode) {
+    case 1: thread->StartTimeoutOnActivity(static_cast<DWORD>(s.IdleTime)); break;
+    case 2: {
+      const std::int64_t limit = static_cast<std::int64_t>(channels) * s.SampleCount;
+      if (limit < 0 || limit > std::numeric_limits<LONG>::max())
+        throw ESamplerError(LoadStr(Msg::StNoSampleCount));
+      sampling->SetSampleLimit(static_cast<LONG>(limit));
+      break;
+    }
+    case 3: thread->StartTimeoutOnData(static_cast<DWORD>(s.SampleTime)); break;
+    default: break;  // until Stop or the hardware's end
+  }
+  return thread;
+}
+
+std::unique_ptr<transport::TReadingThread> TKorvoSampler::CreateMeasuringThread() {
+  const protocol::TSamplerSettings& s = FAdapter->Settings;
+  // 65536 counts at the rate, in ms; without a rate there is no time-out to compute.
+  if (s.StopMode == 3 && FAdapter->Rate == 0) throw ESamplerError(LoadStr(Msg::StNoRate));
+  auto thread = std::make_unique<transport::TMeasuringThread>();
+  switch (s.StopMode) {
+    case 1: thread->StartTimeoutOnActivity(static_cast<DWORD>(s.IdleTime)); break;
+    case 3: thread->StartTimeoutOnData(static_cast<DWORD>(s.SampleTime) + 65536000u / FAdapter->Rate); break;
+    default: break;  // a timing run never ends on a count
+  }
+  return thread;
+}
+
+void TKorvoSampler::SendStartCommand() {
+  const protocol::TSamplerSettings& s = FAdapter->Settings;
+  const std::string command =
+      s.UseCustomCommand ? s.CustomCommand : FAdapter->BuildStartCommand(protocol::skCarriageReturn);
+  FState = SST_SENDING_COMMAND;
+  std::string reply;
+  SendCommand(command, true, reply);
+  FState = SST_COMMAND_FAILED;
+  FRunSettings = FAdapter->ParseCommandResponse(reply);
+  if (reply.empty())
+    SetLastErrorText(LoadStr(Msg::NoResponse));
+  else
+    FState = SST_STARTING;
+}
+
+// Installed on the port during the start-command exchange only.
+void TKorvoSampler::OnPortError(transport::TComPort* sender, transport::TCommErrors errors, std::string&,
+                                bool& abort) {
+  using transport::ceBreak;
+  abort = errors.Contains(ceBreak) && errors.Contains(transport::ceOverrun) && errors.Contains(transport::ceRxOver);
+  if (abort || !errors.Contains(ceBreak)) return;
+  std::string message;
+  transport::ReadHardwareMessage(sender, DefaultLineSettings().BaudRate, message);
+  AppendLastError(message);
+}
+
+// ---- the run's end (on the reading thread) ---------------------------------------------------
+
+// Never waits for SamplerLock: Stop holds it while it waits for this thread.
+void TKorvoSampler::OnRunTerminate(platform::TThread* sender) {
+  // The line goes back first, so that whoever sees the end state finds the port free.
+  try {
+    if (FPort) FPort->ApplySettings(DefaultLineSettings());
+  } catch (...) {
+  }
+  try {
+    std::string text;
+    CheckRunFailure(static_cast<transport::TReadingThread*>(sender), text);
+    SetLastErrorText(text);
+  } catch (...) {
+  }
+  WORD state = FState.load();
+  while (state < SST_RUN_FAILED && !FState.compare_exchange_weak(state, SST_READY)) {
+  }
+  FRunEnded = true;
+}
+
+bool TKorvoSampler::CheckRunFailure(const transport::TReadingThread* thread, std::string& text) {
+  bool failed = FState >= SST_RUN_FAILED;
+  text = LastError();
+  if (thread && thread->HardwareStopped()) {
+    FState = SST_HARDWARE_STOPPED;
+    text = thread->Message();
+    failed = true;
+  }
+  if (thread && thread->HasFatalException()) {
+    FState = SST_RUN_FAILED;
+    const std::string message = thread->FatalMessage();
+    // Each status query looks again: the message is told once.
+    if (!EndsWith(text, message)) {
+      if (!text.empty()) text += "\r\n";
+      text += message;
+    }
+    failed = true;
+  }
+  return failed;
+}
+
+std::string TKorvoSampler::DescribeRun(WORD observed, WORD& code) {
+  if (SamplingNow(observed)) {
+    const DWORD total = FThread->Total();
+    code = total > 0 ? SST_SAMPLING : SST_WAITING;
+    MoveState(observed, code);
+    return total > 0 ? FormatMsg(Msg::StSampling, static_cast<LONG>(total)) : LoadStr(Msg::StWaiting);
+  }
+  std::string text;
+  if (CheckRunFailure(FThread.get(), text)) {
+    code = FState.load();
+    return FormatMsg(Msg::StSamplingFailed, text);
+  }
+  code = SST_COMPLETED;
+  MoveState(observed, SST_COMPLETED);
+  return LoadStr(Msg::StCompleted);
+}
+
+HRESULT TKorvoSampler::IsSampling(VARIANT_BOOL* sampling) {
+  if (AnyNull(sampling)) return E_POINTER;
+  *sampling = VARIANT_FALSE;
+  return SafeCall([&] { *sampling = SamplingNow(FState.load()) ? VARIANT_TRUE : VARIANT_FALSE; });
+}
+
+// ---- stop ------------------------------------------------------------------------------------------
+
+HRESULT TKorvoSampler::Stop() {
+  return SafeCall([&] { StopSampling(); });
+}
+
+void TKorvoSampler::StopSampling() {
+  platform::TCriticalSectionLock lock(SamplerLock());
+  if (FState >= SST_READY || RunWorking()) StopRun();
+}
+
+void TKorvoSampler::AbortRun() {
+  platform::TCriticalSectionLock lock(SamplerLock());
+  if (FThread) {
+    FThread->Terminate();
+    FThread->Resume();  // never ran: it ends at once after returning the line
+  }
+  StopRun();
+  FThread.reset();
+}
+
+void TKorvoSampler::StopRun() {
+  const WORD remembered = FState.exchange(SST_STOPPING);
+  bool endedWithFailure = false;
+  if (FThread) {
+    FThread->Terminate();
+    if (FThread->Suspended()) FThread->Resume();
+    FThread->WaitFor();  // its end-of-run handler has run
+    endedWithFailure = FState.load() >= SST_RUN_FAILED;
+    FThread.reset();
+    Sleep(kStopSettle);
+  }
+  // The final state is set also when returning the line fails (a vanished device).
+  const WORD final = remembered >= SST_RUN_FAILED ? remembered : endedWithFailure ? FState.load() : SST_READY;
+  try {
+    if (PortOpen() && remembered > SST_READY) ResetLine(true);
+  } catch (...) {
+    FState = final;
+    throw;
+  }
+  FState = final;
+}
+
+}  // namespace sampler
