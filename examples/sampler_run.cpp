@@ -1,0 +1,157 @@
+// A whole sampling run through QUELM1.SAM on the built-in virtual sampler: list
+// ports, open "SIM", show modes, rates and capabilities, run to a file and report.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+
+#include "interfaces/QUELM_TLB.h"
+
+namespace {
+
+std::string Text(BSTR s) {
+  std::string r;
+  for (UINT i = 0; i < SysStringLen(s); ++i) r += s[i] <= 0xFF ? static_cast<char>(s[i]) : '?';
+  return r;
+}
+
+// Takes a BSTR the library handed over and frees it.
+std::string Take(BSTR s) {
+  std::string r = Text(s);
+  SysFreeString(s);
+  return r;
+}
+
+std::string LastErrorText() {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || !info) return "no further information";
+  BSTR d = nullptr;
+  info->GetDescription(&d);
+  info->Release();
+  return Take(d);
+}
+
+// Reports a failed call and tells the caller to give up.
+bool Check(HRESULT hr, const char* what) {
+  if (SUCCEEDED(hr)) return true;
+  std::fprintf(stderr, "%s failed (0x%08X): %s\n", what, static_cast<unsigned>(hr), LastErrorText().c_str());
+  return false;
+}
+
+// Prints up to `limit` items from the start of the list, then how many there are.
+void PrintItems(const char* title, IEnumSamplerItems* items, int limit = 1000) {
+  LONG count = 0;
+  items->GetCount(&count);
+  std::printf("%s (%d):\n", title, static_cast<int>(count));
+  items->Reset();  // the capability list is shared and shows the settings as they are now
+  SAMPLERCAPABILITYINFO item{};
+  ULONG fetched = 0;
+  for (int n = 0; n < limit && SUCCEEDED(items->Next(1, &item, &fetched)) && fetched == 1; ++n) {
+    std::printf("  %-32s id %-6d value %-3d flags 0x%03X group %d\n", Take(item.Name).c_str(),
+                static_cast<int>(item.Id), static_cast<int>(item.Value), static_cast<unsigned>(item.Flags),
+                static_cast<int>(item.Group));
+  }
+  items->Release();
+}
+
+std::string Folder(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// The run itself, once the sampler exists.
+int Run(IKorvoSampler* sampler, const std::string& dataPath) {
+  IEnumSamplerItems* items = nullptr;
+  if (!Check(sampler->GetConfigurations(&items), "GetConfigurations")) return 1;
+  PrintItems("Connections", items);
+
+  BSTR port = SysAllocString(u"SIM");
+  const bool opened = Check(sampler->Open(port), "Open");
+  SysFreeString(port);
+  if (!opened) return 1;
+  BSTR id = nullptr;
+  if (!Check(sampler->GetHardwareId(&id), "GetHardwareId")) return 1;
+  std::printf("Hardware: %s\n", Take(id).c_str());
+
+  if (!Check(sampler->GetModes(&items), "GetModes")) return 1;
+  PrintItems("Modes", items);
+  const LONG mode = 1;  // sole-channel sampling
+  if (!Check(sampler->SetMode(mode), "SetMode")) return 1;
+  if (!Check(sampler->GetRates(&items), "GetRates")) return 1;
+  PrintItems("Rates of the sole-channel mode, the first ones", items, 6);
+  if (!Check(sampler->SetRate(100000), "SetRate")) return 1;
+  const LONG samples = 80000;  // 10000 bytes
+  if (!Check(sampler->SetCapabilityBool(SCAP_STOP_ON_COUNT, VARIANT_TRUE), "stop on count") ||
+      !Check(sampler->SetCapabilityLong(SCAP_SAMPLE_COUNT, samples), "sample count"))
+    return 1;
+  if (!Check(sampler->GetCapabilities(&items), "GetCapabilities")) return 1;
+  PrintItems("Capabilities", items);
+
+  const int fd = open(dataPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) {
+    std::perror(dataPath.c_str());
+    return 1;
+  }
+  ISamplerChannels* channels = nullptr;
+  ISamplerChannel* channel = nullptr;
+  if (!Check(sampler->GetChannels(&channels), "GetChannels")) return 1;
+  const bool bound = Check(channels->Item(0, &channel), "Item") &&
+                     Check(channel->Bind(fd, VARIANT_TRUE), "Bind");  // the run closes the file
+  if (channel) channel->Release();
+  channels->Release();
+  if (!bound) return 1;
+
+  if (!Check(sampler->Start(), "Start")) return 1;
+  LONG last = -1;
+  std::string lastText;
+  for (int polls = 0; polls < 3000; ++polls) {
+    BSTR status = nullptr;
+    LONG code = 0;
+    if (!Check(sampler->GetStatus(&status, &code), "GetStatus")) return 1;
+    const std::string text = Take(status);
+    if (code != last || (code == SST_SAMPLING && text != lastText && polls % 10 == 0)) {
+      std::printf("Status %4d: %s\n", static_cast<int>(code), text.c_str());
+      last = code;
+      lastText = text;
+    }
+    VARIANT_BOOL sampling = VARIANT_FALSE;
+    if (!Check(sampler->IsSampling(&sampling), "IsSampling")) return 1;
+    if (!sampling && code != SST_WAITING && code != SST_SAMPLING) break;
+    usleep(10000);
+  }
+  struct stat info {};
+  stat(dataPath.c_str(), &info);
+  std::printf("Received %lld bytes (%d samples); the data are in %s\n", static_cast<long long>(info.st_size),
+              static_cast<int>(samples), dataPath.c_str());
+  return Check(sampler->Close(), "Close") ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string folder = Folder(argv[0]);
+  const std::string library = argc > 1 ? argv[1] : folder + "/QUELM1.SAM";
+  const std::string dataPath = argc > 2 ? argv[2] : "sampler_run.bin";
+  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!handle) {
+    std::fprintf(stderr, "Cannot load %s: %s\n", library.c_str(), dlerror());
+    return 1;
+  }
+  auto getSampler = reinterpret_cast<DllGetSamplerObjectProc>(dlsym(handle, "DllGetSamplerObject"));
+  if (!getSampler) {
+    std::fprintf(stderr, "%s has no DllGetSamplerObject\n", library.c_str());
+    return 1;
+  }
+  IKorvoSampler* sampler = nullptr;
+  getSampler(&sampler);
+  if (!sampler) {
+    std::fprintf(stderr, "No sampler: %s\n", LastErrorText().c_str());
+    return 1;
+  }
+  const int rc = Run(sampler, dataPath);
+  sampler->Release();  // also stops a run and closes the port
+  return rc;
+}
