@@ -369,7 +369,7 @@ void TComPort::WriteWhole(const void* buffer, DWORD count, DWORD& written) {
 // The device clocks each byte in with a CTS change.
 DWORD TComPort::WriteBytewise(const BYTE* data, DWORD count) {
   DWORD total = 0;
-  RtsRelease release(FHandle, FRtsToggle && count > 0);
+  RtsRelease release(FHandle, FRtsToggle);
   for (DWORD i = 0; i < count; ++i) {
     if (FRtsToggle) EscapeCommFunction(FHandle, SETRTS);  // failure ignored on purpose
     WaitEvent({evCTS}, kNoTimeLimit);
@@ -480,7 +480,8 @@ void TComPort::CheckErrors() {
   bool abort = FRaiseOnError;
   if (FOnError) {
     DepthGuard guard(FErrorDepth);
-    FOnError(this, found, text, abort);
+    const TCommErrorEvent handler = FOnError;  // the handler may replace itself while it runs
+    handler(this, found, text, abort);
   }
   if (abort) throw ECommAbort(found, text);
 }
