@@ -220,6 +220,8 @@ TEST_F(ReadingThreads, HardwareBreakWithMessageEndsTheRunQuietly) {
   t.SetPort(&port);
   t.AddOutput(out.GiveWriteEnd(), true);
   t.Resume();
+  // The owner may watch the results while the run goes on.
+  ASSERT_TRUE(WaitUntil([&] { return (t.HardwareStopped() && !t.Message().empty() && t.Total() < 10) || t.Finished(); }));
   t.WaitFor();
   EXPECT_TRUE(t.HardwareStopped());
   EXPECT_EQ(t.Message(), "Buffer full.");
@@ -313,6 +315,26 @@ TEST_F(ReadingThreads, ConfigurationRefusesWhatCannotWork) {
   s.Resume();
   s.WaitFor();
   EXPECT_EQ(s.FatalMessage(), "Port is not open");
+}
+
+// A queue that fills in no measurable time (or a driver that reports none) must
+// not make the thread spin: it still sleeps between polls.
+TEST(ReadingThreadLine, PollsWithoutSpinningWhenTheQueueFillsAtOnce) {
+  ScriptedPort far({1, false});
+  TComPort port(far.Name(), {paRead, paWrite});
+  EXPECT_EQ(port.TransferTime(port.CurrentRxQueue()), 0u);
+  TSamplingThread t;
+  t.SetPort(&port);
+  t.AddOutput(0, false);
+  t.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return far.Script().polls.load() > 0; }));
+  const long before = far.Script().polls.load();
+  Sleep(100);
+  const long during = far.Script().polls.load() - before;
+  t.Terminate();
+  t.WaitFor();
+  EXPECT_GT(during, 0);     // it keeps polling ...
+  EXPECT_LT(during, 1000);  // ... at most about once a millisecond (a spinning loop polls far more often)
 }
 
 // A test thread that counts the chunks it is given, to compare with the writes they cause.

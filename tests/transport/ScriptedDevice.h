@@ -23,6 +23,7 @@ struct DeviceScript {
   std::vector<platform::LineSettings> settings;
   std::vector<bool> rtsAtReceive;             // RTS as each write arrived
   int lineChanges = 0;
+  std::atomic<long> polls{0};  // how often the host looked at the input side
   // Sent once when the host next raises RTS (the message of the end-of-run handshake).
   std::string messageOnRts;
   bool answerRts = false;
@@ -96,7 +97,7 @@ class ScriptedDevice : public platform::IVirtualDevice {
     std::lock_guard<std::mutex> lock(script_->mutex);
     script_->events.push_back(on ? "break:on" : "break:off");
   }
-  void Advance(platform::Micros) override {}
+  void Advance(platform::Micros) override { ++script_->polls; }
 
  private:
   std::shared_ptr<DeviceScript> script_;
