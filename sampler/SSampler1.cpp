@@ -364,6 +364,7 @@ HRESULT TKorvoSampler::GetRate(LONG* rate) {
 
 void TKorvoSampler::ChangeRate(LONG rate) {
   if (FState < SST_OPEN || !FAdapter) throw ESamplerError(LoadStr(Msg::InvalidState));
+  RequirePortFree();  // before the adapter takes a rate the hardware could not be told
   // A negative rate reads as a huge one and is refused by the range check.
   FAdapter->SetRate(static_cast<uint32_t>(rate));
   std::string reply;
@@ -480,6 +481,9 @@ HRESULT TKorvoSampler::GetChannels(ISamplerChannels** channels) {
 // ---- recovery ----------------------------------------------------------------------------------------
 
 std::string TKorvoSampler::ResetSampler() {
+  // A run that has failed is already ending: its end handler records why.
+  if (FThread && !FThread->Suspended() && (FThread->HasFatalException() || FThread->HardwareStopped()))
+    FThread->WaitFor();
   std::string last;
   {
     std::lock_guard<std::mutex> lock(FTextLock);

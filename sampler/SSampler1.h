@@ -65,6 +65,12 @@ class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler>, pub
   protocol::TSampler* CurrentAdapter() const override;
   IDispatch* DispatchInterface() override;
 
+  // The state code and the last error text, for the sampler's own parts and its tests.
+  WORD State() const { return FState.load(); }
+  void SetState(WORD state) { FState = state; }
+  std::string LastError() const;
+  void SetLastErrorText(std::string text);
+
  private:
   // ---- configuration (SSampler1.cpp) ----
   void OpenConnection(const std::string& connection);
@@ -106,8 +112,6 @@ class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler>, pub
   LONG RunReceiverTest(std::string& report);
 
   // FLastError is written by host calls and by the reading thread at the end of a run.
-  std::string LastError() const;
-  void SetLastErrorText(std::string text);
   void AppendLastError(const std::string& text);
 
   enumerators::TChannels* FChannels = nullptr;  // the channel collection; one reference held
