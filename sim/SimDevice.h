@@ -36,7 +36,7 @@ struct SimOptions {
   platform::Micros replyDelay = 3000;         // processing time before an answer
   platform::Micros handshakeDelay = 1000;     // host raises RTS -> message line
   platform::Micros breakHold = 3000;          // length of the device's closing break
-  platform::Micros closingQuiet = 400000;     // last data byte -> closing break
+  platform::Micros closingQuiet = 600000;     // last data byte -> closing break
   platform::Micros handshakeTimeout = 2000000;  // give up waiting for RTS or the CR acknowledgement
   platform::Micros dtrHeldGuard = 100000;     // DTR high before the start: wait past the host's reply window
   bool lineSignals = true;                    // false on a pseudo-terminal

@@ -614,3 +614,13 @@ TEST(SimPtyRule, RunLengthEndsQuietly) {
   rig.line.Wait(400000);
   EXPECT_EQ(rig.line.TakeBytes().size(), 300u);
 }
+
+TEST(SimStream, AHostAwayForLongLosesTheExcessToOverrun) {
+  Rig rig(Named("SIM"));
+  rig.StartStream("S0\r");
+  rig.line.Wait(10000000);  // ten seconds unread at 11520 bytes a second
+  EXPECT_EQ(rig.line.TakeBytes().size(), 65536u);
+  EXPECT_EQ(rig.line.injected, static_cast<DWORD>(CE_RXOVER));
+  rig.line.Wait(10000);
+  EXPECT_FALSE(rig.line.TakeBytes().empty());  // and the stream goes on
+}

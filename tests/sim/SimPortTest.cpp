@@ -5,6 +5,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "platform/Clock.h"
 #include "protocol/SAdapters.h"
@@ -177,4 +178,35 @@ TEST_F(SimPorts, FastOptionsStillKeepTheExchangeIntact) {
   EXPECT_EQ(adapter->GetHardwareKind(), protocol::hkVOKTAR);
   EXPECT_EQ(host.Send("r00\rZ\r"), "Q1 Unknown command: Z\r\n");
   EXPECT_EQ(sim::LiveDevice(name)->Divisor(), 0);
+}
+
+TEST_F(SimPorts, FaultApiIsSafeFromAnotherThreadWhileTheHostRunsAndCloses) {
+  const std::string name = Unique("SIMT-RACE");
+  ASSERT_TRUE(sim::RegisterSimPort(name, *sim::FindProfile("SIM")));
+  std::shared_ptr<sim::SimDevice> device;
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> looks{0};
+  std::thread prober([&] {
+    while (!stop) {
+      if (auto d = sim::LiveDevice(name)) {
+        d->AddRule({"?", std::nullopt, {}, {}, -1});
+        d->StreamedBytes();
+        d->State();
+        d->ClearRules();
+        ++looks;
+      }
+      std::this_thread::yield();
+    }
+  });
+  for (int round = 0; round < 3; ++round) {
+    Host host(name);
+    EXPECT_NE(host.Send("S0\r"), "");
+    DataPhase run(host, "baud=115200 parity=N data=8 stop=1 dtr=on", 200);
+    run.Go();
+    EXPECT_FALSE(run.thread.HasFatalException()) << run.thread.FatalMessage();
+  }
+  stop = true;
+  prober.join();
+  EXPECT_GT(looks.load(), 0u);
+  EXPECT_EQ(sim::LiveDevice(name)->State(), sim::SimState::Gone);  // closed with the last host
 }
