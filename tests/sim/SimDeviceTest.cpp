@@ -438,7 +438,7 @@ TEST(SimEnd, BufferedRunEndsWithBreakMessageAndAcknowledgement) {
   EXPECT_EQ(rig.device.State(), SimState::Command);
 }
 
-TEST(SimEnd, RealTimingRepliesWithinTheWindowAndMessagesPromptly) {
+TEST(SimEnd, RealTimingRepliesWellInsideTheWindowAndMessagesPromptly) {
   Rig rig(Named("SIM"), sim::SimOptions{});
   Micros sent = rig.line.Now();
   rig.line.Write("?\rH\r");
@@ -447,6 +447,18 @@ TEST(SimEnd, RealTimingRepliesWithinTheWindowAndMessagesPromptly) {
   ASSERT_FALSE(reply.empty());
   EXPECT_GE(reply.front().notBefore, sent + 1000);   // the firmware takes a moment
   EXPECT_LE(reply.front().notBefore, sent + 10000);  // well inside the host's 60 ms
+
+  rig.StartStream("J0\r");
+  rig.line.Wait(700000);  // 25 ms of data, then the quiet time before the break
+  rig.line.TakeBytes();
+  ASSERT_EQ(rig.device.State(), SimState::AwaitRts);
+  Micros rtsAt = rig.line.Now();
+  rig.line.SetRts(true);
+  rig.line.Wait(5000);  // the host reads 5 ms after raising RTS
+  auto message = rig.line.TakeBytes();
+  ASSERT_FALSE(message.empty());
+  EXPECT_GE(message.front().notBefore, rtsAt + 500);
+  EXPECT_LE(message.front().notBefore, rtsAt + 2000);
 }
 
 TEST(SimEnd, DtrDropDuringTheClosingQuietTimeEndsWithoutBreak) {
