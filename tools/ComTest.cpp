@@ -1,0 +1,280 @@
+// The port test tool: argument parsing, the command exchange with the device,
+// the reply's error codes, and the data phase copied to standard output.
+#include "tools/ComTest.h"
+
+#include <cstdint>
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/SysUtils.h"
+#include "platform/WinSerial.h"
+#include "protocol/SCommon.h"
+
+namespace tools {
+
+const char* const UsageLine = "QUELMCHK [/COUNT=n | /TIME=n | /WAITCMD=n] /PORT=<name> command";
+
+TCommTest* CommTest = nullptr;
+std::mutex CommTestLock;
+
+namespace {
+
+const char* const kOptionNames[] = {"/PORT", "/COUNT", "/TIME", "/WAITCMD"};
+enum { optNone, optPort, optCount, optTime, optWaitCommand };
+
+// Console lines end the Linux way; the device's own line breaks pass unchanged.
+const char* const kLineEnd = "\n";
+
+// With CTS flow control a device that never raises CTS would hold a write
+// forever; past this time the write gives up instead.
+constexpr DWORD kWriteTimeout = 2000;
+
+// The line in command state: the device's settings, both modem lines under program control.
+transport::TComSettings ToolLineSettings() {
+  transport::TComSettings s;
+  s.BaudRate = 115200;
+  s.ByteSize = 8;
+  s.Parity = 0;
+  s.StopBits = 0;
+  s.Binary = true;
+  s.OutxCtsFlow = true;
+  s.RaiseOnError = true;
+  s.DtrControl = 0;
+  s.RtsControl = 0;
+  return s;
+}
+
+LONG IntegerOrZero(const std::string& text) {
+  LONG value = 0;
+  return platform::TryStrToInt(text, value) ? value : 0;
+}
+
+void WriteAll(DWORD stdHandle, const std::string& text) {
+  HANDLE h = GetStdHandle(stdHandle);
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(left, 0x10000000u));
+    if (!WriteFile(h, p, chunk, &written, nullptr) || written == 0) return;
+    p += written;
+    left -= written;
+  }
+}
+
+LONG StdOutputHandle() {
+  return static_cast<LONG>(reinterpret_cast<std::intptr_t>(GetStdHandle(STD_OUTPUT_HANDLE)));
+}
+
+}  // namespace
+
+void WriteStdOut(const std::string& text) { WriteAll(STD_OUTPUT_HANDLE, text); }
+void WriteStdErr(const std::string& text) { WriteAll(STD_ERROR_HANDLE, text); }
+
+// ---- TCommandLine -------------------------------------------------------------
+
+TCommandLine::TCommandLine(const std::vector<std::string>& arguments) {
+  FCommandWait = 50;
+  for (const std::string& argument : arguments) {
+    std::string value;
+    const int option = ParseOption(argument, value);
+    LONG* number = nullptr;
+    switch (option) {
+      case optPort:
+        FPortName = value;
+        break;
+      case optCount:
+        number = &FSampleCount;
+        break;
+      case optTime:
+        number = &FRunTime;
+        break;
+      case optWaitCommand:
+        number = &FCommandWait;
+        break;
+      default:
+        FCommand = argument;
+        break;
+    }
+    if (number == nullptr) continue;
+    *number = IntegerOrZero(value);
+  }
+}
+
+int TCommandLine::ParseOption(const std::string& argument, std::string& value) {
+  for (int i = 0; i < 4; ++i) {
+    const std::string_view name = kOptionNames[i];
+    if (argument.size() < name.size() || !platform::SameText(std::string_view(argument).substr(0, name.size()), name))
+      continue;
+    // One character (the '=') separates the name from the value.
+    value = argument.size() > name.size() + 1 ? argument.substr(name.size() + 1) : std::string();
+    return i + 1;
+  }
+  return optNone;
+}
+
+std::string TCommandLine::InvalidValueMessage() const {
+  const std::pair<const char*, LONG> values[] = {
+      {kOptionNames[1], FSampleCount}, {kOptionNames[2], FRunTime}, {kOptionNames[3], FCommandWait}};
+  for (const auto& [name, value] : values)
+    if (value < 0) return platform::Format("%s needs a value of 0 or more, not %d", name, value);
+  return std::string();
+}
+
+// ---- TCommTest ----------------------------------------------------------------
+
+TCommTest::TCommTest(const std::vector<std::string>& arguments) {
+  FCommandLine = std::make_unique<TCommandLine>(arguments);
+  FPort = std::make_unique<transport::TComPort>(FCommandLine->FPortName, transport::TPortAccess{});
+  FPort->SetTimeout(2, 40);
+  FPort->SetTimeout(4, kWriteTimeout);
+  FThread = std::make_unique<transport::TTestThread>();
+  FThread->OnTerminate = [this](platform::TThread* sender) { ThreadDone(sender); };
+  FThread->SetPort(FPort.get());
+  if (FCommandLine->FSampleCount != 0) FThread->SetSampleLimit(FCommandLine->FSampleCount);
+}
+
+TCommTest::~TCommTest() {
+  // The thread's end returns the line to command state, so it goes before the port.
+  FThread.reset();
+  FPort.reset();
+  FCommandLine.reset();
+}
+
+void TCommTest::Run() {
+  OpenPort();
+  FPort->ApplySettings(ToolLineSettings());
+  FPort->Purge({transport::puTxAbort, transport::puRxAbort, transport::puTxClear, transport::puRxClear});
+  std::string reply;
+  SendCommand(FCommandLine->FCommand, reply);
+  WriteStdErr(reply + kLineEnd);
+  ExamineReply(reply);
+  RunDataPhase();
+}
+
+void TCommTest::OpenPort() {
+  try {
+    FPort->Open({transport::paRead, transport::paWrite});
+  } catch (const platform::Exception& e) {
+    throw platform::Exception(platform::Format("Failed to open port '%s': %s", FPort->Name(), e.Message()));
+  }
+}
+
+void TCommTest::SendCommand(const std::string& command, std::string& reply) {
+  FPort->SetRTS(true);
+  Sleep(5);
+  const DWORD written = FPort->WriteText(command);
+  if (written < command.size()) {
+    FPort->SetRTS(false);
+    throw platform::Exception(platform::Format(
+        "Command not sent: the device took %u of %u bytes in %u ms (CTS low?)", written,
+        static_cast<DWORD>(command.size()), kWriteTimeout));
+  }
+  Sleep(static_cast<DWORD>(FCommandLine->FCommandWait));
+  reply.clear();
+  FPort->ReadText(0xFFFFFFFFu, reply);
+  FPort->SetRTS(false);
+}
+
+// N-codes and Q-codes end the run; a Y4 line gives the data phase its line settings.
+void TCommTest::ExamineReply(const std::string& reply) {
+  for (const protocol::TResponse& response : protocol::ParseResponseText(reply)) {
+    if (protocol::IsHardwareErrorCode(response.Code))
+      throw platform::Exception(platform::Format("Hardware error: %s", response.Line));
+    if (protocol::IsCommandErrorCode(response.Code)) {
+      std::string discarded;
+      SendCommand("\r", discarded);
+      throw platform::Exception(platform::Format("Command failed: %s", response.Line));
+    }
+    if (response.Code == protocol::rcResult) FThread->SetSettings(response.Text);
+  }
+}
+
+void TCommTest::RunDataPhase() {
+  FThread->AddOutput(StdOutputHandle(), false);
+  FThread->Resume();
+  if (FCommandLine->FRunTime != 0) {
+    FThread->WaitTimeout(static_cast<DWORD>(FCommandLine->FRunTime));
+    FThread->Terminate();
+  }
+  FThread->WaitFor();
+}
+
+// Runs on the reading thread as its data phase ends.
+void TCommTest::ThreadDone(platform::TThread* sender) {
+  auto* thread = dynamic_cast<transport::TReadingThread*>(sender);
+  if (thread == nullptr) return;
+  if (thread->HardwareStopped()) WriteStdErr(platform::Format("Hardware break: %s", thread->Message()) + kLineEnd);
+  if (thread->HasFatalException()) WriteStdOut(thread->FatalMessage() + kLineEnd);
+}
+
+void TCommTest::StopThread() {
+  if (FThread) FThread->Terminate();
+}
+
+// ---- console control and program entry -------------------------------------------
+
+BOOL ConsoleCtrlHandler(DWORD) {
+  try {
+    std::lock_guard<std::mutex> lock(CommTestLock);
+    if (CommTest != nullptr && CommTest->FThread && !CommTest->FThread->IsCurrentThread()) CommTest->StopThread();
+  } catch (...) {
+  }
+  return FALSE;
+}
+
+namespace {
+
+void SetCommTest(TCommTest* test) {
+  std::lock_guard<std::mutex> lock(CommTestLock);
+  CommTest = test;
+}
+
+void RunGuarded(const std::vector<std::string>& arguments) {
+  auto test = std::make_unique<TCommTest>(arguments);
+  SetCommTest(test.get());
+  try {
+    test->Run();
+  } catch (...) {
+    SetCommTest(nullptr);
+    test.reset();  // the cleanup runs before the message is written
+    throw;
+  }
+  SetCommTest(nullptr);
+}
+
+}  // namespace
+
+int RunProgram(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) {
+    WriteStdErr(std::string(UsageLine) + kLineEnd);
+    return 0;
+  }
+  try {
+    const TCommandLine check(arguments);
+    if (const std::string invalid = check.InvalidValueMessage(); !invalid.empty()) {
+      WriteStdErr(invalid + kLineEnd + UsageLine + kLineEnd);  // nothing is sent
+      return 0;
+    }
+    const bool handlerAdded = SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE) != FALSE;
+    try {
+      RunGuarded(arguments);
+    } catch (...) {
+      if (handlerAdded) SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+      throw;
+    }
+    if (handlerAdded) SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+  } catch (const platform::Exception& e) {
+    WriteStdErr(e.Message() + kLineEnd);
+  } catch (const std::exception& e) {
+    WriteStdErr(std::string(e.what()) + kLineEnd);
+  } catch (...) {
+    WriteStdErr(std::string("Unexpected failure") + kLineEnd);
+  }
+  return 0;
+}
+
+}  // namespace tools

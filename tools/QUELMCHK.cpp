@@ -1,0 +1,24 @@
+// QUELMCHK: sends one command to a serial device, shows its reply and copies
+// a following data stream to standard output; the virtual samplers are built in.
+#include <string>
+#include <vector>
+
+#include "platform/Console.h"
+#include "sim/VirtualSamplers.h"
+#include "tools/ComTest.h"
+
+int main(int argc, char** argv) {
+  platform::ReserveStandardHandles();
+  try {
+    sim::InstallVirtualSamplers();
+  } catch (...) {
+    // Without the virtual samplers real ports still work.
+  }
+  std::vector<std::string> arguments;
+  try {
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  } catch (...) {
+    return 0;
+  }
+  return tools::RunProgram(arguments);
+}
