@@ -174,6 +174,21 @@ TEST(SamplerWire, IdentificationAndRateCommandsAreSentExactly) {
   EXPECT_EQ(swapped.Bytes(), "r31\r");
 }
 
+TEST(SamplerWire, AWriteThatTransfersNothingIsTheLastCommandFailing) {
+  samplertest::WireRecorder wire("TEST-WIRE-NO-CTS", samplertest::Profile("SIM"));
+  Sampler s;
+  ASSERT_EQ(s.Open("TEST-WIRE-NO-CTS"), S_OK) << ErrorText();
+  ASSERT_EQ(s->SetMode(1), S_OK);
+  wire.DropCts();
+  wire.Clear();
+  EXPECT_TRUE(FAILED(s->SetRate(100000)));
+  EXPECT_EQ(ErrorText(), "E24 - Writing to COM port has been abandoned");
+  LONG code = 0;
+  EXPECT_EQ(s.StatusText(&code), "Last command failed. E24 - Writing to COM port has been abandoned");
+  EXPECT_EQ(code, SST_COMMAND_FAILED);
+  EXPECT_EQ(wire.Bytes(), "");
+}
+
 TEST(SamplerModes, ListsLabelsRatesAndRateErrors) {
   Sampler s;
   ASSERT_EQ(s.Open("SIM"), S_OK);

@@ -241,17 +241,35 @@ class WireRecorder {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->bytes.clear();
   }
+  // The device stops granting CTS, so nothing the host writes gets through.
+  void DropCts() {
+    platform::IVirtualLine* line = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      line = state_->line;
+    }
+    ASSERT_NE(line, nullptr);
+    std::lock_guard<std::recursive_mutex> lock(line->Mutex());
+    line->SetCts(false);
+  }
 
  private:
   struct Shared {
     std::mutex mutex;
     std::string bytes;
+    platform::IVirtualLine* line = nullptr;  // of the latest open
   };
   class Device final : public platform::IVirtualDevice {
    public:
     Device(std::shared_ptr<Shared> state, const sim::SimProfile& profile)
         : state_(std::move(state)), device_(profile, sim::FastOptions()) {}
-    void Attach(platform::IVirtualLine& line) override { device_.Attach(line); }
+    void Attach(platform::IVirtualLine& line) override {
+      {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->line = &line;
+      }
+      device_.Attach(line);
+    }
     void OnReceive(const BYTE* data, size_t count, platform::Micros at) override {
       {
         std::lock_guard<std::mutex> lock(state_->mutex);
