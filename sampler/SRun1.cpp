@@ -62,6 +62,7 @@ void TKorvoSampler::StartRun() {
   if (RunWorking()) throw ESamplerError("A sampling run is already in progress; stop it before starting another");
   SetLastErrorText(std::string());
   PrepareRun();
+  assert(FThread && FThread->Suspended() && !FRunEnded);
   FPort->SetOnError([this](transport::TComPort* sender, transport::TCommErrors errors, std::string& text,
                            bool& abort) { OnPortError(sender, errors, text, abort); });
   try {
@@ -274,14 +275,14 @@ void TKorvoSampler::StopRun() {
     Sleep(kStopSettle);
   }
   // The final state is set also when returning the line fails (a vanished device).
-  const WORD final = remembered >= SST_RUN_FAILED ? remembered : endedWithFailure ? FState.load() : SST_READY;
+  const WORD settled = remembered >= SST_RUN_FAILED ? remembered : endedWithFailure ? FState.load() : SST_READY;
   try {
     if (PortOpen() && remembered > SST_READY) ResetLine(true);
   } catch (...) {
-    FState = final;
+    FState = settled;
     throw;
   }
-  FState = final;
+  FState = settled;
 }
 
 }  // namespace sampler

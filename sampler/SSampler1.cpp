@@ -198,6 +198,7 @@ void TKorvoSampler::RequirePortFree() const {
 void TKorvoSampler::SendCommand(const std::string& command, bool writeCheck, std::string& reply) {
   if (command.empty()) return;
   RequirePortFree();
+  assert(FPort);
   FPort->Purge({transport::puNoCheck, transport::puRxClear});
   FPort->SetRTS(true);
   Sleep(10);
