@@ -26,8 +26,7 @@ constexpr unsigned char kStopWatcher = 0;
 
 // Read by the signal handler: only lock-free atomics.
 std::atomic<int> gSignalPipe{-1};
-std::atomic<bool> gEventPending{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 
 DWORD ControlEventOf(int sig) {
   switch (sig) {
@@ -51,13 +50,13 @@ DWORD ControlEventOf(int sig) {
   _exit(128 + sig);  // only if the default action did not end us
 }
 
-// Async-signal-safe. A second event while the first is still being handled, or
-// a pipe that cannot take the byte, goes straight to the default action.
+// Async-signal-safe; never blocks (the pipe's write end is non-blocking). An
+// event the watcher cannot be told of goes straight to the default action.
 void OnSignal(int sig) {
   const int saved = errno;
   const unsigned char byte = static_cast<unsigned char>(sig);
   const int fd = gSignalPipe.load();
-  if (gEventPending.exchange(true) || fd < 0 || write(fd, &byte, 1) != 1) {
+  if (fd < 0 || write(fd, &byte, 1) != 1) {
     signal(sig, SIG_DFL);
     raise(sig);  // delivered once this handler returns
   }
@@ -117,6 +116,7 @@ class Dispatcher {
     }
     readFd_ = fds[0];
     writeFd_ = fds[1];
+    fcntl(writeFd_, F_SETFL, fcntl(writeFd_, F_GETFL) | O_NONBLOCK);
     try {
       watcher_ = std::thread([this, fd = readFd_] { Watch(fd); });
     } catch (...) {
@@ -137,7 +137,7 @@ class Dispatcher {
     const unsigned char stop = kStopWatcher;
     while (write(writeFd_, &stop, 1) < 0 && errno == EINTR) {
     }
-    close(writeFd_);  // the watcher also ends at end of file
+    close(writeFd_);  // the watcher also ends at end of file, should the byte not fit
     writeFd_ = -1;
     return std::move(watcher_);
   }
@@ -168,7 +168,6 @@ class Dispatcher {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0 || byte == kStopWatcher) break;
       if (!Dispatch(ControlEventOf(byte))) DefaultAction(byte);
-      gEventPending.store(false);
     }
     close(fd);
   }
