@@ -435,6 +435,8 @@ HRESULT DispInvoke(const TInterfaceDesc& intf, IUnknown* self, DISPID id, REFIID
     return S_OK;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;  // a method without its own boundary: still nothing reaches the caller
   }
 }
 

@@ -144,6 +144,9 @@ void TQuelmServer::Initialize() {
   } catch (const std::bad_alloc&) {
     initResult_ = E_OUTOFMEMORY;
     initError_ = "Out of memory";
+  } catch (const std::exception& e) {
+    initResult_ = E_UNEXPECTED;
+    initError_ = e.what();
   }
   if (FAILED(initResult_)) {
     for (auto* f : factories_) delete f;

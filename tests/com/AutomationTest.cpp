@@ -51,6 +51,7 @@ class TTestChannel final : public platform::TAutoIntfObject<ISamplerChannel> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetFormat(LONG*) override {
+    if (lastHandle == -2) throw std::runtime_error("a method without its boundary");
     return SafeCall([] { throw std::bad_alloc(); });
   }
   HRESULT STDMETHODCALLTYPE GetRate(LONG*) override {
@@ -341,6 +342,10 @@ TEST_F(Automation, InvokeReportsFailuresAndMisuse) {
             DISP_E_MEMBERNOTFOUND);
   EXPECT_EQ(channel_->Invoke(IdOf(u"Unbind"), IID_NULL, 0, DISPATCH_PROPERTYPUT, &none, nullptr, nullptr, nullptr),
             DISP_E_MEMBERNOTFOUND);
+  TTestChannel::lastHandle = -2;
+  VARIANT result;
+  VariantInit(&result);
+  EXPECT_EQ(Call(u"GetFormat", {}, &result), E_UNEXPECTED) << "even an unguarded method throws nothing into Invoke's caller";
   VARIANT arg = Long(1);
   DISPID named = 0;
   DISPPARAMS withName{&arg, &named, 1, 1};
