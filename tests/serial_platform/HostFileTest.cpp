@@ -2,6 +2,7 @@
 // a pipe, a vanished reader as EPIPE without SIGPIPE, and closing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,6 +57,21 @@ TEST(HostFiles, AWriteToAPipeWithoutReaderFailsWithEpipeAndNoSignal) {
   sigpending(&pending);
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
   close(fds[1]);
+  sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST(HostFiles, ASocketWithoutPeerFailsWithEpipeAndNoSignal) {
+  struct sigaction old{};
+  struct sigaction dfl{};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &dfl, &old);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  close(sv[1]);
+  DWORD written = 0;
+  EXPECT_FALSE(WriteFile(AsHandle(sv[0]), "data", 4, &written, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(EPIPE));
+  EXPECT_TRUE(CloseHandle(AsHandle(sv[0])));
   sigaction(SIGPIPE, &old, nullptr);
 }
 
