@@ -2,8 +2,8 @@
 // the reply's error codes, and the data phase copied to standard output.
 #include "tools/ComTest.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <utility>
 
