@@ -2,6 +2,8 @@
 // Unknwn.h: what a host needs to create a registered class by its CLSID.
 #pragma once
 
+#include <string>
+
 #include "platform/Unknwn.h"
 #include "platform/WinTypes.h"
 
@@ -26,8 +28,6 @@ HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc);
 
 constexpr HRESULT CO_E_DLLNOTFOUND = HResult(0x800401F8u);
 constexpr HRESULT CO_E_ERRORINDLL = HResult(0x800401F9u);
-
-#include <string>
 
 namespace platform {
 // The absolute path of the loaded module (library or program) that holds address, like
