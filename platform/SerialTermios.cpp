@@ -449,7 +449,21 @@ DWORD TerminalPort::PendingEvents(DWORD mask, int& lastModem, serial_icounter_st
     int out = 0;
     if (ioctl(fd_, TIOCOUTQ, &out) == 0 && out == 0) ev |= EV_TXEMPTY;
   }
-  if (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) {
+  if (haveCounts) {
+    // The driver counts every transition, so a short pulse between two looks
+    // (a device clocking bytes with CTS) is not missed.
+    serial_icounter_struct now{};
+    if (ReadCounters(fd_, now)) {
+      DWORD e = ErrorsBetween(lastCounts, now);
+      if (e & CE_BREAK) ev |= EV_BREAK;
+      if (e & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER)) ev |= EV_ERR;
+      if (now.cts != lastCounts.cts) ev |= EV_CTS;
+      if (now.dsr != lastCounts.dsr) ev |= EV_DSR;
+      if (now.dcd != lastCounts.dcd) ev |= EV_RLSD;
+      if (now.rng != lastCounts.rng) ev |= EV_RING;
+      lastCounts = now;
+    }
+  } else if (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) {
     int bits = lastModem;
     ModemBits(fd_, bits);
     int changed = bits ^ lastModem;
@@ -458,15 +472,6 @@ DWORD TerminalPort::PendingEvents(DWORD mask, int& lastModem, serial_icounter_st
     if (changed & TIOCM_CD) ev |= EV_RLSD;
     if (changed & TIOCM_RNG) ev |= EV_RING;
     lastModem = bits;
-  }
-  if (haveCounts && (mask & (EV_BREAK | EV_ERR))) {
-    serial_icounter_struct now{};
-    if (ReadCounters(fd_, now)) {
-      DWORD e = ErrorsBetween(lastCounts, now);
-      if (e & CE_BREAK) ev |= EV_BREAK;
-      if (e & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER)) ev |= EV_ERR;
-      lastCounts = now;
-    }
   }
   return ev & mask;
 }
