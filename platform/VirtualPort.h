@@ -81,6 +81,14 @@ using VirtualDeviceFactory = std::function<std::unique_ptr<IVirtualDevice>()>;
 
 // Register a port name (case-insensitive; must not begin with "COM"). Each open
 // gets a fresh device from the factory. Re-registering a name replaces it.
+//
+// Host side, as the Win32 functions report it: opening an unknown name fails
+// with ENOENT, a second open of an open port with EBUSY, a factory that yields
+// no device with ENODEV; after Disconnect every call but CloseHandle fails with
+// EIO. "Framed differently" means any of baud rate, data bits, parity or stop
+// bits differs. The host's DCB starts at LineSettings' defaults with DTR and
+// RTS low; SetCommState drives DTR and RTS from fDtrControl/fRtsControl.
+// SetCommMask keeps the events already seen that stay in the new mask.
 bool RegisterVirtualPort(const std::string& name, VirtualDeviceFactory factory, VirtualPortOptions options = {});
 void UnregisterVirtualPort(const std::string& name);
 bool IsVirtualPortName(const std::string& name);
