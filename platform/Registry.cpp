@@ -348,6 +348,8 @@ LONG Modify(const std::function<LONG(Store&, bool& changed)>& change) {
     return changed ? SaveStore(path, store) : static_cast<LONG>(ERROR_SUCCESS);
   } catch (const std::bad_alloc&) {
     return ERROR_OUTOFMEMORY;
+  } catch (...) {
+    return ERROR_GEN_FAILURE;  // nothing may leave a Win32-style function as an exception
   }
 }
 
@@ -358,6 +360,8 @@ LONG Read(const std::function<LONG(const Store&)>& query) {
     return query(store);
   } catch (const std::bad_alloc&) {
     return ERROR_OUTOFMEMORY;
+  } catch (...) {
+    return ERROR_GEN_FAILURE;
   }
 }
 
