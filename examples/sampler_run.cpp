@@ -82,7 +82,7 @@ int Run(IKorvoSampler* sampler, const std::string& dataPath) {
   if (!Check(sampler->SetMode(mode), "SetMode")) return 1;
   if (!Check(sampler->GetRates(&items), "GetRates")) return 1;
   PrintItems("Rates of the sole-channel mode, the first ones", items, 6);
-  if (!Check(sampler->SetRate(100000), "SetRate")) return 1;
+  if (!Check(sampler->SetRate(1000000), "SetRate")) return 1;
   const LONG samples = 80000;  // 10000 bytes
   if (!Check(sampler->SetCapabilityBool(SCAP_STOP_ON_COUNT, VARIANT_TRUE), "stop on count") ||
       !Check(sampler->SetCapabilityLong(SCAP_SAMPLE_COUNT, samples), "sample count"))
