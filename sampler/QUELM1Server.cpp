@@ -4,6 +4,7 @@
 #include <new>
 
 #include "interfaces/QUELM_TLB.h"
+#include "enumerators/SamplerOwner.h"
 #include "interfaces/QUELM_TypeDesc.h"
 #include "platform/ComBase.h"
 #include "platform/Guid.h"
@@ -18,11 +19,6 @@ namespace {
 constexpr const char* kPlatformKey = "linux64";  // Windows writes "win32" here
 constexpr const char* kPublicClass = "KorvoSampler";
 
-// Companion classes whose objects later work provides.
-platform::TAutoObject* NotYetAvailable(platform::TAutoObjectFactory& factory) {
-  throw platform::EOleError(E_NOTIMPL, factory.ClassName() + " is not available yet");
-}
-
 struct TClassEntry {
   const char* coclass;
   platform::TAutoObjectFactory::TCreator creator;
@@ -30,13 +26,13 @@ struct TClassEntry {
 
 constexpr TClassEntry kClasses[] = {
     {"KorvoSampler", &TKorvoSampler::Create},
-    {"SamplerChannels", &NotYetAvailable},
-    {"SamplerChannel", &NotYetAvailable},
-    {"EnumSamplerCapabilities", &NotYetAvailable},
-    {"EnumSamplerConfigurations", &NotYetAvailable},
-    {"EnumRates", &NotYetAvailable},
-    {"EnumModes", &NotYetAvailable},
-    {"EnumDiagnotors", &NotYetAvailable},
+    {"SamplerChannels", &enumerators::RefuseDirectCreation},
+    {"SamplerChannel", &enumerators::RefuseDirectCreation},
+    {"EnumSamplerCapabilities", &enumerators::RefuseDirectCreation},
+    {"EnumSamplerConfigurations", &enumerators::RefuseDirectCreation},
+    {"EnumRates", &enumerators::RefuseDirectCreation},
+    {"EnumModes", &enumerators::RefuseDirectCreation},
+    {"EnumDiagnotors", &enumerators::RefuseDirectCreation},
 };
 
 platform::TTypeLibDesc BuildOwnTypeLib() {

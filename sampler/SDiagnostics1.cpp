@@ -39,7 +39,7 @@ HRESULT TKorvoSampler::GetDiagnotors(IEnumDiagnotors** diagnotors) {
   return SafeCall([&] {
     platform::TAutoObjectFactory* factory = TQuelmServer::Instance().Factory("EnumDiagnotors");
     if (!factory) throw platform::Exception("The class EnumDiagnotors is not available");
-    *diagnotors = enumerators::CreateDiagnotorEnumerator(*factory, FAdapter.get());
+    *diagnotors = enumerators::CreateDiagnotorEnumerator(*factory, FAdapter.get(), FPort != nullptr);
   });
 }
 
