@@ -62,6 +62,19 @@ std::string Folder(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
+// The first (highest) rate the mode offers: the fastest the serial line carries.
+LONG FirstRate(IKorvoSampler* sampler) {
+  IEnumSamplerItems* rates = nullptr;
+  if (!Check(sampler->GetRates(&rates), "GetRates")) return 0;
+  SAMPLERCAPABILITYINFO item{};
+  ULONG fetched = 0;
+  const bool got = Check(rates->Next(1, &item, &fetched), "Next") && fetched == 1;
+  rates->Release();
+  if (!got) return 0;
+  SysFreeString(item.Name);
+  return item.Value;
+}
+
 // The run itself, once the sampler exists.
 int Run(IKorvoSampler* sampler, const std::string& dataPath) {
   IEnumSamplerItems* items = nullptr;
@@ -82,7 +95,9 @@ int Run(IKorvoSampler* sampler, const std::string& dataPath) {
   if (!Check(sampler->SetMode(mode), "SetMode")) return 1;
   if (!Check(sampler->GetRates(&items), "GetRates")) return 1;
   PrintItems("Rates of the sole-channel mode, the first ones", items, 6);
-  if (!Check(sampler->SetRate(1000000), "SetRate")) return 1;
+  const LONG rate = FirstRate(sampler);
+  if (rate <= 0 || !Check(sampler->SetRate(rate), "SetRate")) return 1;
+  std::printf("Rate chosen: %d samples/s\n", static_cast<int>(rate));
   const LONG samples = 80000;  // 10000 bytes
   if (!Check(sampler->SetCapabilityBool(SCAP_STOP_ON_COUNT, VARIANT_TRUE), "stop on count") ||
       !Check(sampler->SetCapabilityLong(SCAP_SAMPLE_COUNT, samples), "sample count"))
