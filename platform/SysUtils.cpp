@@ -21,6 +21,18 @@ std::string SysErrorMessage(DWORD code) {
   return text ? std::string(text) : std::string();
 }
 
+std::string ExceptionMessage(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
 void RaiseLastOSError() { RaiseLastOSError(GetLastError()); }
 
 void RaiseLastOSError(DWORD code) {

@@ -44,6 +44,9 @@ class EOleError : public Exception {
   HRESULT code_;
 };
 
+// The message of any exception: Exception::Message(), what(), or "Unknown exception".
+std::string ExceptionMessage(const std::exception_ptr& error);
+
 // The system's text for an error code ("No such file or directory" ...).
 std::string SysErrorMessage(DWORD code);
 // Raise EOSError for GetLastError(), or "A call to an OS function failed" when it is 0.

@@ -81,18 +81,6 @@ class ThreadTable {
 
 thread_local const ThreadRecord* tCurrentState = nullptr;
 
-std::string MessageOf(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const Exception& ex) {
-    return ex.Message();
-  } catch (const std::exception& ex) {
-    return ex.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
-
 }  // namespace
 
 TThread::TThread() : state_(std::make_shared<State>()) {
@@ -198,7 +186,7 @@ void TThread::Run(TThread* self) {
     }
   }
   if (fatal) {
-    std::string message = MessageOf(fatal);
+    std::string message = ExceptionMessage(fatal);
     std::lock_guard<std::mutex> lock(state->mutex);
     state->fatal = fatal;
     state->fatalMessage = message;
@@ -207,7 +195,7 @@ void TThread::Run(TThread* self) {
     self->DoTerminate();
   } catch (...) {
     std::exception_ptr e = std::current_exception();
-    std::string message = MessageOf(e);
+    std::string message = ExceptionMessage(e);
     std::lock_guard<std::mutex> lock(state->mutex);
     if (!state->fatal) {
       state->fatal = e;

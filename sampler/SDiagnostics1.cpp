@@ -19,18 +19,6 @@ namespace {
 constexpr DWORD kTestWindow = 30;     // ms the hardware sends its sequence while DTR is high
 constexpr DWORD kTestDataLimit = 256;  // bytes of a step's sequence that are compared
 
-std::string MessageOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const platform::Exception& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown failure";
-  }
-}
-
 }  // namespace
 
 HRESULT TKorvoSampler::GetDiagnotors(IEnumDiagnotors** diagnotors) {
@@ -80,7 +68,7 @@ LONG TKorvoSampler::RunDiagnotorById(LONG id, std::string& report) {
   try {
     return RunReceiverTest(report);
   } catch (...) {
-    report += MessageOf(std::current_exception());
+    report += platform::ExceptionMessage(std::current_exception());
     return 0;
   }
 }
@@ -117,7 +105,7 @@ LONG TKorvoSampler::RunReceiverTest(std::string& report) {
       ResetLine(false);
     }
   } catch (...) {
-    report += "\r\n" + MessageOf(std::current_exception());
+    report += "\r\n" + platform::ExceptionMessage(std::current_exception());
     try {
       ResetLine(true);
     } catch (...) {

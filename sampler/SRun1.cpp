@@ -22,18 +22,6 @@ namespace {
 constexpr DWORD kResumeSettle = 10;  // ms after resuming the thread before looking at it
 constexpr DWORD kStopSettle = 200;   // ms after a stopped thread has ended
 
-std::string MessageOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const platform::Exception& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown failure";
-  }
-}
-
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -80,7 +68,7 @@ void TKorvoSampler::StartRun() {
     }
   } catch (...) {
     const std::exception_ptr failure = std::current_exception();
-    SetLastErrorText(MessageOf(failure));
+    SetLastErrorText(platform::ExceptionMessage(failure));
     try {
       AbortRun();
     } catch (...) {

@@ -46,19 +46,7 @@ bool IsBoolCapability(LONG id) {
 }  // namespace
 
 const transport::TComSettings& DefaultLineSettings() {
-  static const transport::TComSettings settings = [] {
-    transport::TComSettings s;
-    s.BaudRate = 115200;
-    s.ByteSize = 8;
-    s.Parity = 0;
-    s.StopBits = 0;
-    s.Binary = true;
-    s.OutxCtsFlow = true;
-    s.RaiseOnError = true;
-    s.DtrControl = 0;
-    s.RtsControl = 0;
-    return s;
-  }();
+  static const transport::TComSettings settings = transport::DeviceCommandSettings();
   return settings;
 }
 

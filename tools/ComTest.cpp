@@ -33,19 +33,7 @@ const char* const kLineEnd = "\n";
 constexpr DWORD kWriteTimeout = 2000;
 
 // The line in command state: the device's settings, both modem lines under program control.
-transport::TComSettings ToolLineSettings() {
-  transport::TComSettings s;
-  s.BaudRate = 115200;
-  s.ByteSize = 8;
-  s.Parity = 0;
-  s.StopBits = 0;
-  s.Binary = true;
-  s.OutxCtsFlow = true;
-  s.RaiseOnError = true;
-  s.DtrControl = 0;
-  s.RtsControl = 0;
-  return s;
-}
+transport::TComSettings ToolLineSettings() { return transport::DeviceCommandSettings(); }
 
 LONG IntegerOrZero(const std::string& text) {
   LONG value = 0;

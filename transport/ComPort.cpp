@@ -104,6 +104,20 @@ void DecodeCommErrors(DWORD errors, TCommErrors& found, std::string& text) {
   }
 }
 
+TComSettings DeviceCommandSettings() {
+  TComSettings s;
+  s.BaudRate = 115200;
+  s.ByteSize = 8;
+  s.Parity = 0;
+  s.StopBits = 0;
+  s.Binary = true;
+  s.OutxCtsFlow = true;
+  s.RaiseOnError = true;
+  s.DtrControl = 0;
+  s.RtsControl = 0;
+  return s;
+}
+
 // ---- construction and lifetime ------------------------------------------------
 
 TComPort::TComPort(const std::string& name, TPortAccess access) {

@@ -82,6 +82,11 @@ struct TComSettings {
 // The record a port takes when its name carries no settings text.
 TComSettings PortDefaultSettings();
 
+// The device's command-state line, the same for the library and the tool:
+// 115200 baud 8N1, binary, CTS output flow, line errors raised, DTR and RTS
+// under program control, every other flag off.
+TComSettings DeviceCommandSettings();
+
 // Display names of the enumerated settings, in value order.
 extern const char* const ParityNames[5];
 extern const char* const StopBitNames[3];
