@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <mutex>
 
 #include "platform/FileHandles.h"
 #include "platform/SerialBackend.h"
 #include "platform/SysUtils.h"
+#include "platform/Trace.h"
 #include "platform/VirtualPort.h"
 
 #define QUELM_EXPORT extern "C" __attribute__((visibility("default")))
@@ -97,6 +99,29 @@ BOOL OnPort(HANDLE h, F&& f) {
   });
 }
 
+// One trace line for a call on a port: what was asked, and the outcome.
+void TraceCall(HANDLE h, const char* call, const std::string& detail, BOOL ok) {
+  if (!TraceEnabled()) return;
+  std::string line = Format("%s(%s)", call, Format("0x%X", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(h))));
+  if (!detail.empty()) line += " " + detail;
+  line += ok ? " ok" : Format(" failed: %s", SysErrorMessage(GetLastError()));
+  TraceLine(line);
+}
+
+const char* EscapeName(DWORD func) {
+  switch (func) {
+    case SETXOFF: return "SETXOFF";
+    case SETXON: return "SETXON";
+    case SETRTS: return "SETRTS";
+    case CLRRTS: return "CLRRTS";
+    case SETDTR: return "SETDTR";
+    case CLRDTR: return "CLRDTR";
+    case SETBREAK: return "SETBREAK";
+    case CLRBREAK: return "CLRBREAK";
+    default: return "?";
+  }
+}
+
 }  // namespace
 
 bool ValidateDcb(const DCB& dcb) {
@@ -115,6 +140,8 @@ unsigned BitsPerCharacter(BYTE byteSize, BYTE parity, BYTE stopBits) {
 using platform::Fail;
 using platform::ISerialBackend;
 using platform::OnPort;
+using platform::TraceCall;
+using platform::TraceEnabled;
 
 QUELM_EXPORT HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES*,
                                 DWORD creation, DWORD flags, HANDLE) {
@@ -132,8 +159,13 @@ QUELM_EXPORT HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode,
     std::shared_ptr<ISerialBackend> port = platform::IsVirtualPortName(name)
                                                ? platform::OpenVirtualPort(name)
                                                : platform::OpenTerminalPort(name, access);
-    if (!port) return INVALID_HANDLE_VALUE;
-    return platform::PortTable::Instance().Add(std::move(port));
+    if (!port) {
+      if (TraceEnabled()) TraceCall(INVALID_HANDLE_VALUE, "CreateFileA", platform::EscapeBytes(name, strlen(name)), FALSE);
+      return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = platform::PortTable::Instance().Add(std::move(port));
+    if (TraceEnabled()) TraceCall(h, "CreateFileA", platform::EscapeBytes(name, strlen(name)), TRUE);
+    return h;
   } catch (...) {
     SetLastError(ENOMEM);
     return INVALID_HANDLE_VALUE;
@@ -144,6 +176,7 @@ QUELM_EXPORT BOOL CloseHandle(HANDLE h) {
   return platform::Guarded([&] {
     if (auto port = platform::PortTable::Instance().Take(h)) {
       port->Close();
+      TraceCall(h, "CloseHandle", "", TRUE);
       return TRUE;
     }
     int fd = platform::HostFdOf(h);
@@ -154,8 +187,12 @@ QUELM_EXPORT BOOL CloseHandle(HANDLE h) {
 QUELM_EXPORT BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
   if (read) *read = 0;
   if ((buffer == nullptr && toRead > 0) || read == nullptr || overlapped != nullptr) return Fail(EINVAL);
-  if (platform::PortTable::IsPortHandle(h))
-    return OnPort(h, [&](ISerialBackend& p) { return toRead == 0 ? TRUE : p.Read(buffer, toRead, read); });
+  if (platform::PortTable::IsPortHandle(h)) {
+    BOOL ok = OnPort(h, [&](ISerialBackend& p) { return toRead == 0 ? TRUE : p.Read(buffer, toRead, read); });
+    if (TraceEnabled() && (!ok || *read > 0))
+      TraceCall(h, "ReadFile", platform::Format("%u of %u ", *read, toRead) + platform::EscapeBytes(buffer, *read), ok);
+    return ok;
+  }
   int fd = platform::HostFdOf(h);
   return fd < 0 ? Fail(EBADF) : platform::ReadHostFile(fd, buffer, toRead, read);
 }
@@ -163,8 +200,12 @@ QUELM_EXPORT BOOL ReadFile(HANDLE h, void* buffer, DWORD toRead, DWORD* read, OV
 QUELM_EXPORT BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
   if (written) *written = 0;
   if ((buffer == nullptr && toWrite > 0) || written == nullptr || overlapped != nullptr) return Fail(EINVAL);
-  if (platform::PortTable::IsPortHandle(h))
-    return OnPort(h, [&](ISerialBackend& p) { return p.Write(buffer, toWrite, written); });
+  if (platform::PortTable::IsPortHandle(h)) {
+    BOOL ok = OnPort(h, [&](ISerialBackend& p) { return p.Write(buffer, toWrite, written); });
+    if (TraceEnabled())
+      TraceCall(h, "WriteFile", platform::Format("%u of %u ", *written, toWrite) + platform::EscapeBytes(buffer, toWrite), ok);
+    return ok;
+  }
   int fd = platform::HostFdOf(h);
   if (fd < 0) return Fail(EBADF);
   return platform::Guarded([&] { return platform::WriteHostFile(fd, buffer, toWrite, written); });
@@ -177,7 +218,13 @@ QUELM_EXPORT BOOL GetCommState(HANDLE h, DCB* dcb) {
 
 QUELM_EXPORT BOOL SetCommState(HANDLE h, DCB* dcb) {
   if (dcb == nullptr) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return platform::ValidateDcb(*dcb) ? p.SetState(*dcb) : FALSE; });
+  BOOL ok = OnPort(h, [&](ISerialBackend& p) { return platform::ValidateDcb(*dcb) ? p.SetState(*dcb) : FALSE; });
+  if (TraceEnabled())
+    TraceCall(h, "SetCommState",
+              platform::Format("baud=%u data=%u parity=%u stop=%u flags=0x%04X", dcb->BaudRate, dcb->ByteSize,
+                               dcb->Parity, dcb->StopBits, dcb->Flags),
+              ok);
+  return ok;
 }
 
 QUELM_EXPORT BOOL GetCommProperties(HANDLE h, COMMPROP* prop) {
@@ -192,7 +239,14 @@ QUELM_EXPORT BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
 
 QUELM_EXPORT BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
   if (timeouts == nullptr) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.SetTimeouts(*timeouts); });
+  BOOL ok = OnPort(h, [&](ISerialBackend& p) { return p.SetTimeouts(*timeouts); });
+  if (TraceEnabled())
+    TraceCall(h, "SetCommTimeouts",
+              platform::Format("interval=%u read=%u*n+%u write=%u*n+%u", timeouts->ReadIntervalTimeout,
+                               timeouts->ReadTotalTimeoutMultiplier, timeouts->ReadTotalTimeoutConstant,
+                               timeouts->WriteTotalTimeoutMultiplier, timeouts->WriteTotalTimeoutConstant),
+              ok);
+  return ok;
 }
 
 QUELM_EXPORT BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
@@ -202,6 +256,7 @@ QUELM_EXPORT BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     BOOL ok = p.ClearError(&e, &s);
     if (ok && errors) *errors = e;
     if (ok && stat) *stat = s;
+    if (TraceEnabled() && (!ok || e != 0)) TraceCall(h, "ClearCommError", platform::Format("errors=0x%04X", e), ok);
     return ok;
   });
 }
@@ -209,20 +264,28 @@ QUELM_EXPORT BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
 QUELM_EXPORT BOOL PurgeComm(HANDLE h, DWORD flags) {
   constexpr DWORD all = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
   if ((flags & ~all) != 0) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.Purge(flags); });
+  BOOL ok = OnPort(h, [&](ISerialBackend& p) { return p.Purge(flags); });
+  if (TraceEnabled()) TraceCall(h, "PurgeComm", platform::Format("0x%X", flags), ok);
+  return ok;
 }
 
 QUELM_EXPORT BOOL EscapeCommFunction(HANDLE h, DWORD func) {
   if (func < SETXOFF || func > CLRBREAK || func == 7) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.Escape(func); });
+  BOOL ok = OnPort(h, [&](ISerialBackend& p) { return p.Escape(func); });
+  if (TraceEnabled()) TraceCall(h, "EscapeCommFunction", platform::EscapeName(func), ok);
+  return ok;
 }
 
 QUELM_EXPORT BOOL SetCommBreak(HANDLE h) {
-  return OnPort(h, [&](ISerialBackend& p) { return p.Escape(SETBREAK); });
+  BOOL ok = OnPort(h, [&](ISerialBackend& p) { return p.Escape(SETBREAK); });
+  if (TraceEnabled()) TraceCall(h, "SetCommBreak", "", ok);
+  return ok;
 }
 
 QUELM_EXPORT BOOL ClearCommBreak(HANDLE h) {
-  return OnPort(h, [&](ISerialBackend& p) { return p.Escape(CLRBREAK); });
+  BOOL ok = OnPort(h, [&](ISerialBackend& p) { return p.Escape(CLRBREAK); });
+  if (TraceEnabled()) TraceCall(h, "ClearCommBreak", "", ok);
+  return ok;
 }
 
 QUELM_EXPORT BOOL GetCommMask(HANDLE h, DWORD* mask) {
