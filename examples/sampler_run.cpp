@@ -1,6 +1,5 @@
 // A whole sampling run through QUELM1.SAM on the built-in virtual sampler: list
 // ports, open "SIM", show modes, rates and capabilities, run to a file and report.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,31 +7,12 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "interfaces/QUELM_TLB.h"
+#include "examples/HostSupport.h"
 
 namespace {
 
-std::string Text(BSTR s) {
-  std::string r;
-  for (UINT i = 0; i < SysStringLen(s); ++i) r += s[i] <= 0xFF ? static_cast<char>(s[i]) : '?';
-  return r;
-}
-
-// Takes a BSTR the library handed over and frees it.
-std::string Take(BSTR s) {
-  std::string r = Text(s);
-  SysFreeString(s);
-  return r;
-}
-
-std::string LastErrorText() {
-  IErrorInfo* info = nullptr;
-  if (GetErrorInfo(0, &info) != S_OK || !info) return "no further information";
-  BSTR d = nullptr;
-  info->GetDescription(&d);
-  info->Release();
-  return Take(d);
-}
+using host::LastErrorText;
+using host::Take;
 
 // Reports a failed call and tells the caller to give up.
 bool Check(HRESULT hr, const char* what) {
@@ -55,11 +35,6 @@ void PrintItems(const char* title, IEnumSamplerItems* items, int limit = 1000) {
                 static_cast<int>(item.Group));
   }
   items->Release();
-}
-
-std::string Folder(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 // The first (highest) rate the mode offers: the fastest the serial line carries.
@@ -147,25 +122,9 @@ int Run(IKorvoSampler* sampler, const std::string& dataPath) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string folder = Folder(argv[0]);
-  const std::string library = argc > 1 ? argv[1] : folder + "/QUELM1.SAM";
   const std::string dataPath = argc > 2 ? argv[2] : "sampler_run.bin";
-  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_GLOBAL);
-  if (!handle) {
-    std::fprintf(stderr, "Cannot load %s: %s\n", library.c_str(), dlerror());
-    return 1;
-  }
-  auto getSampler = reinterpret_cast<DllGetSamplerObjectProc>(dlsym(handle, "DllGetSamplerObject"));
-  if (!getSampler) {
-    std::fprintf(stderr, "%s has no DllGetSamplerObject\n", library.c_str());
-    return 1;
-  }
-  IKorvoSampler* sampler = nullptr;
-  getSampler(&sampler);
-  if (!sampler) {
-    std::fprintf(stderr, "No sampler: %s\n", LastErrorText().c_str());
-    return 1;
-  }
+  IKorvoSampler* sampler = host::LoadSampler(host::LibraryPath(argv[0], argc, argv));
+  if (!sampler) return 1;
   const int rc = Run(sampler, dataPath);
   sampler->Release();  // also stops a run and closes the port
   return rc;

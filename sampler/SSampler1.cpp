@@ -4,6 +4,7 @@
 
 #include <cassert>
 
+#include "enumerators/SEnumCapbl1.h"
 #include "messages/SMessages.h"
 #include "platform/Clock.h"
 #include "platform/OleAuto.h"
@@ -30,17 +31,14 @@ platform::TAutoObjectFactory& CompanionFactory(const char* coclass) {
   return *factory;
 }
 
+// Read and written as BOOL: the pins and the table's switches and choices.
 bool IsBoolCapability(LONG id) {
   if (id >= SCAP_ACTUATE_PIN && id < SCAP_ACTUATE_PIN + 8) return true;
-  switch (id) {
-    case SCAP_START_IMMEDIATELY:
-    case SCAP_START_ON_ACTIVITY:
-    case SCAP_STOP_ON_IDLE:
-    case SCAP_STOP_ON_COUNT:
-    case SCAP_STOP_ON_TIMER:
-    case SCAP_CUSTOM_COMMAND: return true;
-    default: return false;
+  for (const SAMPLERCAPABILITYINFO& entry : enumerators::CapabilityTable()) {
+    const LONG kind = entry.Flags & 0xFF;
+    if (entry.Id == id) return kind == SIK_SWITCH || kind == SIK_CHOICE;
   }
+  return false;
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "sampler/SSampler1.h"
 #include "sim/SimDevice.h"
 #include "sim/VirtualSamplers.h"
+#include "tests/support/Pipe.h"
 
 namespace samplertest {
 
@@ -158,40 +159,7 @@ class Sampler {
   IKorvoSampler* intf_ = nullptr;
 };
 
-// A pipe whose write end a channel takes over.
-class Pipe {
- public:
-  Pipe() {
-    int fds[2];
-    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-    r_ = fds[0];
-    w_ = fds[1];
-  }
-  ~Pipe() {
-    CloseRead();
-    if (w_ >= 0) ::close(w_);
-  }
-  LONG GiveWriteEnd() {
-    const int w = w_;
-    w_ = -1;
-    return w;
-  }
-  void CloseRead() {
-    if (r_ >= 0) ::close(r_);
-    r_ = -1;
-  }
-  // Everything until the writer is closed.
-  std::vector<BYTE> ReadAll() {
-    std::vector<BYTE> out;
-    BYTE buf[512];
-    ssize_t n;
-    while ((n = ::read(r_, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
-    return out;
-  }
-
- private:
-  int r_ = -1, w_ = -1;
-};
+using testsupport::Pipe;
 
 // A scratch file, removed at the end.
 class TempFile {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "tests/support/Pipe.h"
 #include "transport/ComPort.h"
 #include "transport/ReadThr.h"
 
@@ -65,34 +66,7 @@ class Host {
   TComPort port;
 };
 
-class Pipe {
- public:
-  Pipe() {
-    int fds[2];
-    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-    r_ = fds[0];
-    w_ = fds[1];
-  }
-  ~Pipe() {
-    if (r_ >= 0) ::close(r_);
-    if (w_ >= 0) ::close(w_);
-  }
-  LONG GiveWriteEnd() {
-    int w = w_;
-    w_ = -1;
-    return w;
-  }
-  std::vector<BYTE> ReadAll() {  // the writer must have been closed
-    std::vector<BYTE> out;
-    BYTE buf[512];
-    ssize_t n;
-    while ((n = ::read(r_, buf, sizeof buf)) > 0) out.insert(out.end(), buf, buf + n);
-    return out;
-  }
-
- private:
-  int r_ = -1, w_ = -1;
-};
+using testsupport::Pipe;
 
 // A data phase as the console tool runs it: the reading thread applies the Y4
 // settings, copies the stream to a pipe and returns the line to command state.

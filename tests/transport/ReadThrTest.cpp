@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "tests/support/Pipe.h"
 #include "tests/transport/ScriptedDevice.h"
 
 namespace transport {
@@ -20,41 +21,7 @@ namespace {
 
 using testing::ScriptedPort;
 
-// A pipe whose write end a thread may take over (and close).
-class Pipe {
- public:
-  Pipe() {
-    int fds[2];
-    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-    r_ = fds[0];
-    w_ = fds[1];
-  }
-  ~Pipe() {
-    if (r_ >= 0) ::close(r_);
-    if (w_ >= 0) ::close(w_);
-  }
-  LONG GiveWriteEnd() {
-    const int w = w_;
-    w_ = -1;
-    return w;
-  }
-  void CloseReadEnd() {
-    ::close(r_);
-    r_ = -1;
-  }
-  // Everything up to end of file; the writer must be closed.
-  std::string ReadAll() {
-    std::string out;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(r_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    return out;
-  }
-
- private:
-  int r_ = -1;
-  int w_ = -1;
-};
+using testsupport::Pipe;
 
 bool WaitUntil(const std::function<bool()>& done, DWORD limitMs = 10000) {
   const DWORD start = GetTickCount();
@@ -105,7 +72,7 @@ TEST_F(ReadingThreads, SampleLimitCutsTheChunk) {
   t.SetSampleLimit(20);  // eight samples to a byte: 3 bytes
   t.Resume();
   t.WaitFor();  // the run ends by itself
-  EXPECT_EQ(out.ReadAll(), "ABC");
+  EXPECT_EQ(out.ReadText(), "ABC");
   EXPECT_EQ(t.Total(), 3u);
   EXPECT_FALSE(t.HasFatalException()) << t.FatalMessage();
   // Data arrived: the line goes back by DTR alone, without a break.
@@ -128,7 +95,7 @@ TEST_F(ReadingThreads, TestThreadCountsBytesAndRestoresTheBaudRate) {
   t.SetSettings("baud=9600 parity=N data=8 stop=1");
   t.Resume();
   t.WaitFor();
-  EXPECT_EQ(out.ReadAll(), stream.substr(0, 20));
+  EXPECT_EQ(out.ReadText(), stream.substr(0, 20));
   EXPECT_EQ(t.Total(), 20u);
   EXPECT_FALSE(t.HasFatalException()) << t.FatalMessage();
   EXPECT_EQ(EventsFrom("settings:9600").back(), "settings:115200");
@@ -155,9 +122,9 @@ TEST_F(ReadingThreads, MultichannelDealsBytesOutAcrossChunks) {
     if (k % 4 == 2) wantB += stream[k];
     if (k % 4 == 3) wantC += stream[k];
   }
-  EXPECT_EQ(a.ReadAll(), wantA);
-  EXPECT_EQ(b.ReadAll(), wantB);
-  EXPECT_EQ(c.ReadAll(), wantC);
+  EXPECT_EQ(a.ReadText(), wantA);
+  EXPECT_EQ(b.ReadText(), wantB);
+  EXPECT_EQ(c.ReadText(), wantC);
   EXPECT_FALSE(t.HasFatalException()) << t.FatalMessage();
 }
 
@@ -172,8 +139,8 @@ TEST_F(ReadingThreads, MultichannelLimitWritesTheLastChunkWhole) {
   t.Resume();
   t.WaitFor();
   EXPECT_EQ(t.Total(), 33u);
-  EXPECT_EQ(a.ReadAll().size(), 17u);
-  EXPECT_EQ(b.ReadAll().size(), 16u);
+  EXPECT_EQ(a.ReadText().size(), 17u);
+  EXPECT_EQ(b.ReadText().size(), 16u);
 }
 
 TEST_F(ReadingThreads, WithoutOutputsBytesAreOnlyCounted) {
@@ -204,7 +171,7 @@ TEST_F(ReadingThreads, TerminatedBeforeStartStillStopsTheHardware) {
             (std::vector<std::string>{"break:on", "break:off", "rts:1", "rx:\r", "rts:0"}));
   EXPECT_EQ(t.Message(), "");  // the message of a stop the host asked for is discarded
   EXPECT_FALSE(t.HardwareStopped());
-  EXPECT_EQ(out.ReadAll(), "");  // the owned output was closed
+  EXPECT_EQ(out.ReadText(), "");  // the owned output was closed
 }
 
 TEST_F(ReadingThreads, HardwareBreakWithMessageEndsTheRunQuietly) {
@@ -284,7 +251,7 @@ TEST_F(ReadingThreads, MeasuringCountsNonZeroBytesAsActivity) {
 
 TEST_F(ReadingThreads, ClosedOutputEndsTheRunWithItsSystemError) {
   Pipe out;
-  out.CloseReadEnd();
+  out.CloseRead();
   Script().Send("data for nobody");
   TSamplingThread t;
   t.SetPort(&port);

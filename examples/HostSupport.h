@@ -1,0 +1,64 @@
+// What every host program here needs: BSTR text, the thread's error text, and
+// loading QUELM1.SAM to obtain a sampler through DllGetSamplerObject.
+#pragma once
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <string>
+
+#include "interfaces/QUELM_TLB.h"
+
+namespace host {
+
+inline std::string Text(BSTR s) {
+  std::string r;
+  for (UINT i = 0; i < SysStringLen(s); ++i) r += s[i] <= 0xFF ? static_cast<char>(s[i]) : '?';
+  return r;
+}
+
+// Takes a BSTR the library handed over and frees it.
+inline std::string Take(BSTR s) {
+  std::string r = Text(s);
+  SysFreeString(s);
+  return r;
+}
+
+// The error-info description the library left for this thread, if any.
+inline std::string LastErrorText() {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || !info) return "no further information";
+  BSTR d = nullptr;
+  info->GetDescription(&d);
+  info->Release();
+  return Take(d);
+}
+
+// QUELM1.SAM beside the program (argv[0]) unless a path is given.
+inline std::string LibraryPath(const char* argv0, int argc, char** argv) {
+  if (argc > 1) return argv[1];
+  std::string self = argv0;
+  size_t slash = self.rfind('/');
+  return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/QUELM1.SAM";
+}
+
+// Loads the library (kept loaded for the life of the program) and makes a new
+// sampler; nullptr after printing why not.
+inline IKorvoSampler* LoadSampler(const std::string& path) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!library) {
+    std::fprintf(stderr, "Cannot load %s: %s\n", path.c_str(), dlerror());
+    return nullptr;
+  }
+  auto getSampler = reinterpret_cast<DllGetSamplerObjectProc>(dlsym(library, "DllGetSamplerObject"));
+  if (!getSampler) {
+    std::fprintf(stderr, "%s has no DllGetSamplerObject\n", path.c_str());
+    return nullptr;
+  }
+  IKorvoSampler* sampler = nullptr;
+  getSampler(&sampler);
+  if (!sampler) std::fprintf(stderr, "No sampler: %s\n", LastErrorText().c_str());
+  return sampler;
+}
+
+}  // namespace host
