@@ -37,6 +37,7 @@ class TSamplerChannel final : public TChannel {
   ISamplerChannel* OwnInterface() override;
   void Detach() override;
   bool ClosesHandle() const override { return FCloseHandle != 0; }
+  void ReleaseHandle() override { FHandle = 0; }
 
   // The collection lets go of this channel: it no longer belongs to a sampler,
   // keeps its binding and answers as for a sampler without hardware.

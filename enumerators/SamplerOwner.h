@@ -99,6 +99,8 @@ class TChannel : public platform::TAutoIntfObject<ISamplerChannel> {
   virtual void Detach() = 0;
   // Whether the reading thread closes the handle at the end of a run.
   virtual bool ClosesHandle() const = 0;
+  // A run took the handle over to close it: the channel is unbound from now on.
+  virtual void ReleaseHandle() = 0;
 };
 
 // The channel collection as the sampler uses it.

@@ -2,11 +2,14 @@
 // a reader that has gone away is an error (EPIPE), never a SIGPIPE in the host.
 #include "platform/FileHandles.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace platform {
 
@@ -69,6 +72,55 @@ BOOL WriteHostFile(int fd, const void* buffer, DWORD toWrite, DWORD* written) {
   }
   *written = done;
   return TRUE;
+}
+
+// A pipe that polls writable has a free page, so a write of at most this much
+// cannot block even on a blocking descriptor.
+constexpr DWORD kNoWaitWriteLimit = 4096;
+
+BOOL WriteHostFileNoWait(int fd, const void* buffer, DWORD toWrite, DWORD* written) {
+  *written = 0;
+  if (toWrite == 0) return TRUE;
+  pollfd p{fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = ::poll(&p, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) {
+    SetLastError(static_cast<DWORD>(errno));
+    return FALSE;
+  }
+  if (ready == 0) return TRUE;
+  if ((p.revents & POLLNVAL) != 0) {
+    SetLastError(EBADF);
+    return FALSE;
+  }
+  // POLLERR/POLLHUP fall through to the write, which then says what is wrong.
+  SigpipeGuard guard;
+  for (;;) {
+    const ssize_t n = ::write(fd, buffer, std::min(toWrite, kNoWaitWriteLimit));
+    if (n >= 0) {
+      *written = static_cast<DWORD>(n);
+      return TRUE;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return TRUE;
+    if (errno == EPIPE) guard.NoteEpipe();
+    SetLastError(static_cast<DWORD>(errno));
+    return FALSE;
+  }
+}
+
+BOOL WaitHostFilesWritable(const int* fds, DWORD count, DWORD milliseconds) {
+  std::vector<pollfd> polls;
+  polls.reserve(count);
+  for (DWORD i = 0; i < count; ++i)
+    if (fds[i] >= 0) polls.push_back(pollfd{fds[i], POLLOUT, 0});
+  const int timeout = static_cast<int>(std::min<DWORD>(milliseconds, 0x7FFFFFFF));
+  const int ready = ::poll(polls.data(), polls.size(), timeout);
+  if (ready > 0) return TRUE;
+  if (ready < 0 && errno != EINTR) SetLastError(static_cast<DWORD>(errno));
+  return FALSE;  // timed out, or a signal cut the wait short: the caller loops anyway
 }
 
 BOOL ReadHostFile(int fd, void* buffer, DWORD toRead, DWORD* read) {

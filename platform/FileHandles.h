@@ -7,6 +7,11 @@
 namespace platform {
 
 BOOL WriteHostFile(int fd, const void* buffer, DWORD toWrite, DWORD* written);
+// One write of what the descriptor takes without blocking (written 0 when it
+// takes nothing now); a blocking descriptor is asked first whether it is writable.
+BOOL WriteHostFileNoWait(int fd, const void* buffer, DWORD toWrite, DWORD* written);
+// poll() for POLLOUT on the descriptors (negative ones are skipped).
+BOOL WaitHostFilesWritable(const int* fds, DWORD count, DWORD milliseconds);
 BOOL ReadHostFile(int fd, void* buffer, DWORD toRead, DWORD* read);
 BOOL CloseHostFile(int fd);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "platform/FileHandles.h"
 #include "platform/SerialBackend.h"
@@ -210,6 +211,27 @@ QUELM_EXPORT BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* 
   if (fd < 0) return Fail(EBADF);
   return platform::Guarded([&] { return platform::WriteHostFile(fd, buffer, toWrite, written); });
 }
+
+namespace platform {
+
+__attribute__((visibility("default"))) BOOL WriteFileNoWait(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written) {
+  if (written) *written = 0;
+  if ((buffer == nullptr && toWrite > 0) || written == nullptr) return Fail(EINVAL);
+  const int fd = HostFdOf(h);
+  if (fd < 0) return Fail(EBADF);
+  return Guarded([&] { return WriteHostFileNoWait(fd, buffer, toWrite, written); });
+}
+
+__attribute__((visibility("default"))) BOOL WaitForWritable(const HANDLE* handles, DWORD count, DWORD milliseconds) {
+  if (handles == nullptr && count > 0) return Fail(EINVAL);
+  return Guarded([&] {
+    std::vector<int> fds(count);
+    for (DWORD i = 0; i < count; ++i) fds[i] = HostFdOf(handles[i]);
+    return WaitHostFilesWritable(fds.data(), count, milliseconds);
+  });
+}
+
+}  // namespace platform
 
 QUELM_EXPORT BOOL GetCommState(HANDLE h, DCB* dcb) {
   if (dcb == nullptr) return Fail(EINVAL);

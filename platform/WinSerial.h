@@ -143,6 +143,19 @@ BOOL WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* overlapped);
 BOOL GetCommModemStatus(HANDLE h, DWORD* status);
 }
 
+namespace platform {
+
+// Output handles that a reader on the other side may stall. Writes as much of
+// the buffer as the handle takes without blocking (0 when it takes nothing now,
+// also for a non-blocking handle that reports EAGAIN); FALSE with the last
+// error set when the write fails.
+BOOL WriteFileNoWait(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written);
+// Waits up to `milliseconds` until one of the handles takes bytes again (or has
+// failed, so that a write reports why). TRUE when one is ready, FALSE on time-out.
+BOOL WaitForWritable(const HANDLE* handles, DWORD count, DWORD milliseconds);
+
+}  // namespace platform
+
 constexpr DWORD MS_CTS_ON = 0x0010;
 constexpr DWORD MS_DSR_ON = 0x0020;
 constexpr DWORD MS_RING_ON = 0x0040;

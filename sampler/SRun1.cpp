@@ -36,8 +36,7 @@ bool TKorvoSampler::MoveState(WORD from, WORD to) { return FState.compare_exchan
 bool TKorvoSampler::RunWorking() const { return FThread && !FThread->Suspended() && !FRunEnded.load(); }
 
 bool TKorvoSampler::SamplingNow(WORD state) const {
-  return state >= SST_WAITING && state < SST_STOPPING && FThread && FThread->IsRunning() &&
-         !FThread->HasFatalException();
+  return IsRunState(state) && FThread && FThread->IsRunning() && !FThread->HasFatalException();
 }
 
 // ---- start ----------------------------------------------------------------------------------
@@ -90,8 +89,11 @@ void TKorvoSampler::PrepareRun() {
     default: throw ESamplerError(LoadStr(Msg::NotImplemented));
   }
   for (LONG i = 0; i < FChannels->ChannelCount(); ++i) {
-    const enumerators::TChannel* channel = FChannels->Channel(i);
+    enumerators::TChannel* channel = FChannels->Channel(i);
     thread->AddOutput(channel->BoundHandle(), channel->ClosesHandle());
+    // The run now owns a handle it will close: the channel must not hand the
+    // number to a later run, where it may name another file of the host.
+    if (channel->ClosesHandle()) channel->ReleaseHandle();
   }
   // The port and the end-of-run handler come last: a thread that fails to be
   // configured is dropped without touching the line or this sampler.
@@ -181,22 +183,23 @@ void TKorvoSampler::OnRunTerminate(platform::TThread* sender) {
   } catch (...) {
   }
   WORD state = FState.load();
-  while (state < SST_RUN_FAILED && !FState.compare_exchange_weak(state, SST_READY)) {
+  while (!IsFailedState(state) && !FState.compare_exchange_weak(state, SST_READY)) {
   }
   FRunEnded = true;
 }
 
+// Reads the run's end from the thread's own record of it.
 bool TKorvoSampler::CheckRunFailure(const transport::TReadingThread* thread, std::string& text) {
-  bool failed = FState >= SST_RUN_FAILED;
+  bool failed = IsFailedState(FState);
   text = LastError();
   if (thread && thread->HardwareStopped()) {
     FState = SST_HARDWARE_STOPPED;
     text = thread->Message();
     failed = true;
   }
-  if (thread && thread->HasFatalException()) {
+  if (thread && thread->HasFailure()) {
     FState = SST_RUN_FAILED;
-    const std::string message = thread->FatalMessage();
+    const std::string message = thread->FailureMessage();
     // Each status query looks again: the message is told once.
     if (!EndsWith(text, message)) {
       if (!text.empty()) text += "\r\n";
@@ -238,7 +241,7 @@ HRESULT TKorvoSampler::Stop() {
 
 void TKorvoSampler::StopSampling() {
   platform::TCriticalSectionLock lock(SamplerLock());
-  if (FState >= SST_READY || RunWorking()) StopRun();
+  if (IsReadyOrBeyond(FState) || RunWorking()) StopRun();
 }
 
 void TKorvoSampler::AbortRun() {
@@ -258,14 +261,14 @@ void TKorvoSampler::StopRun() {
     FThread->Terminate();
     if (FThread->Suspended()) FThread->Resume();
     FThread->WaitFor();  // its end-of-run handler has run
-    endedWithFailure = FState.load() >= SST_RUN_FAILED;
+    endedWithFailure = IsFailedState(FState.load());
     FThread.reset();
     Sleep(kStopSettle);
   }
   // The final state is set also when returning the line fails (a vanished device).
-  const WORD settled = remembered >= SST_RUN_FAILED ? remembered : endedWithFailure ? FState.load() : SST_READY;
+  const WORD settled = IsFailedState(remembered) ? remembered : endedWithFailure ? FState.load() : SST_READY;
   try {
-    if (PortOpen() && remembered > SST_READY) ResetLine(true);
+    if (PortOpen() && remembered != SST_READY && IsReadyOrBeyond(remembered)) ResetLine(true);
   } catch (...) {
     FState = settled;
     throw;

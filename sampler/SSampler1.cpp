@@ -350,7 +350,7 @@ HRESULT TKorvoSampler::GetRate(LONG* rate) {
 }
 
 void TKorvoSampler::ChangeRate(LONG rate) {
-  if (FState < SST_OPEN || !FAdapter) throw ESamplerError(LoadStr(Msg::InvalidState));
+  if (!HasHardware(FState) || !FAdapter) throw ESamplerError(LoadStr(Msg::InvalidState));
   RequirePortFree();  // before the adapter takes a rate the hardware could not be told
   // A negative rate reads as a huge one and is refused by the range check.
   FAdapter->SetRate(static_cast<uint32_t>(rate));
@@ -469,14 +469,14 @@ HRESULT TKorvoSampler::GetChannels(ISamplerChannels** channels) {
 
 std::string TKorvoSampler::ResetSampler() {
   // A run that has failed is already ending: its end handler records why.
-  if (FThread && !FThread->Suspended() && (FThread->HasFatalException() || FThread->HardwareStopped()))
+  if (FThread && !FThread->Suspended() && (FThread->HasFailure() || FThread->HardwareStopped()))
     FThread->WaitFor();
   std::string last;
   {
     std::lock_guard<std::mutex> lock(FTextLock);
     last.swap(FLastError);
   }
-  if (FState >= SST_SENDING_COMMAND || RunWorking()) {
+  if (IsCommandOrRun(FState) || RunWorking()) {
     StopSampling();
   } else if (FPort) {
     try {
@@ -488,7 +488,7 @@ std::string TKorvoSampler::ResetSampler() {
     }
   }
   if (FPort) FPort->ApplySettings(DefaultLineSettings());
-  if (FState >= SST_RUN_FAILED) RefreshState();
+  if (IsFailedState(FState)) RefreshState();
   return last;
 }
 

@@ -20,6 +20,16 @@ namespace sampler {
 // 8N1, binary, CTS output flow, line errors raised, DTR and RTS under program control.
 const transport::TComSettings& DefaultLineSettings();
 
+// The groups of state codes the sampler's decisions test.
+constexpr bool HasHardware(WORD state) { return state >= SST_OPEN; }
+constexpr bool IsReadyOrBeyond(WORD state) { return state >= SST_READY; }
+// A run is being started, runs, stops, or has failed.
+constexpr bool IsCommandOrRun(WORD state) { return state >= SST_SENDING_COMMAND; }
+// A run's thread was let loose and no stop has begun: its record tells the rest.
+constexpr bool IsRunState(WORD state) { return state >= SST_WAITING && state < SST_STOPPING; }
+// A failure that stays until Reset: the run failed, the hardware stopped it, or the start command failed.
+constexpr bool IsFailedState(WORD state) { return state >= SST_RUN_FAILED; }
+
 class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler>, public enumerators::TSamplerOwner {
  public:
   explicit TKorvoSampler(platform::TAutoObjectFactory& factory);

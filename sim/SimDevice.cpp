@@ -410,6 +410,7 @@ void SimDevice::Arm(const Outcome& outcome, Micros at) {
     return;
   }
   generator_.emplace(profile_.signal, *outcome.run);
+  if (profile_.misframeAfter != 0) streamFaults_.push_back({profile_.misframeAfter, FaultKind::Misframe, 0, 0});
   runLimit_ = profile_.runLength;
   if (!options_.lineSignals && (runLimit_ == 0 || options_.ptyRunLength < runLimit_))
     runLimit_ = options_.ptyRunLength;
@@ -473,6 +474,14 @@ void SimDevice::ApplyStreamFaults() {
         line_->SetBreak(false, ToMicros(uartFree_) + f.hold);
         uartFree_ += static_cast<double>(f.hold);  // the stream resumes after the glitch
         break;
+      case FaultKind::Misframe: {
+        LineSettings wrong = runFraming_;
+        wrong.parity = wrong.parity == NOPARITY ? EVENPARITY : NOPARITY;
+        const BYTE b = 0x5A;
+        line_->Send(&b, 1, wrong, ToMicros(uartFree_));
+        uartFree_ += byteMicros_;
+        break;
+      }
       case FaultKind::Vanish:
         Vanish();
         return;
@@ -501,7 +510,7 @@ void SimDevice::EndRun(const std::string& message) {
   }
   state_ = SimState::Closing;
   endMessage_ = message;
-  breakAt_ = ToMicros(uartFree_) + options_.closingQuiet;
+  breakAt_ = ToMicros(uartFree_) + profile_.closingQuiet.value_or(options_.closingQuiet);
 }
 
 void SimDevice::StartHandshake(const std::string& message, Micros at) {
@@ -547,6 +556,10 @@ void SimDevice::InjectStreamErrors(size_t afterBytes, DWORD ceBits) {
 
 void SimDevice::InjectStreamBreak(size_t afterBytes, Micros hold) {
   Locked([&] { streamFaults_.push_back({afterBytes, FaultKind::Break, 0, hold}); });
+}
+
+void SimDevice::InjectStreamMisframe(size_t afterBytes) {
+  Locked([&] { streamFaults_.push_back({afterBytes, FaultKind::Misframe, 0, 0}); });
 }
 
 void SimDevice::DisappearAfter(size_t streamBytes) {

@@ -83,6 +83,8 @@ class SimDevice final : public platform::IVirtualDevice {
   void SendNoise(const std::string& bytes);  // raw bytes towards the host, now
   void InjectStreamErrors(size_t afterBytes, DWORD ceBits);
   void InjectStreamBreak(size_t afterBytes, platform::Micros hold);
+  // One extra byte framed unlike the data phase after `afterBytes` data bytes: a framing error where it arrives.
+  void InjectStreamMisframe(size_t afterBytes);
   void DisappearAfter(size_t streamBytes);
   void Disappear();  // as an unplugged USB adapter: every later host call fails
 
@@ -100,7 +102,7 @@ class SimDevice final : public platform::IVirtualDevice {
     platform::LineSettings framing;
     std::optional<unsigned> testStep;
   };
-  enum class FaultKind { Errors, Break, Vanish };
+  enum class FaultKind { Errors, Break, Misframe, Vanish };
   struct StreamFault {
     size_t after;
     FaultKind kind;

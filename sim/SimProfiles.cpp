@@ -125,9 +125,26 @@ SimProfile Short() {
   return p;
 }
 
+// Ends every run with a break right behind its last data byte.
+SimProfile Abrupt() {
+  SimProfile p = Quelm1();
+  p.portName = "SIM-ABRUPT";
+  p.runLength = 512;
+  p.closingQuiet = 0;
+  return p;
+}
+
+// One framing error in every run, after 1000 good bytes; the stream goes on.
+SimProfile Noisy() {
+  SimProfile p = Quelm1();
+  p.portName = "SIM-NOISY";
+  p.misframeAfter = 1000;
+  return p;
+}
+
 std::vector<SimProfile> MakeProfiles() {
-  return {Quelm1(), Quelm2(),  Voktar(), Delmora(), Mirsol(), Compatible(),
-          Unknown(), Silent(), Broken(), Slow(),    Short()};
+  return {Quelm1(),  Quelm2(), Voktar(), Delmora(), Mirsol(), Compatible(), Unknown(),
+          Silent(),  Broken(), Slow(),   Short(),   Abrupt(), Noisy()};
 }
 
 }  // namespace

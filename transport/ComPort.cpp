@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <limits>
 
 #include "platform/Clock.h"
@@ -312,6 +313,12 @@ void TComPort::SetRtsToggle(bool value) {
 void TComPort::SetCtsWrite(bool value) {
   FCtsWrite = value;
   SetFlag(DCB_fOutxCtsFlow, value);
+}
+
+void TComPort::RestoreState(const DCB& state) {
+  const bool changed = std::memcmp(&FDCB, &state, sizeof(DCB)) != 0;
+  FDCB = state;
+  RecordChange(changed);
 }
 
 void TComPort::BeginUpdate() { ++FUpdateCount; }

@@ -134,6 +134,8 @@ class TComPort {
   void SetFlagField(DWORD mask, BYTE value);
   void SetRtsToggle(bool value);
   void SetCtsWrite(bool value);
+  // Puts back every line setting of a state read earlier with State().
+  void RestoreState(const DCB& state);
   void BeginUpdate();
   void EndUpdate();
   void ApplyState();

@@ -8,6 +8,7 @@
 
 #include "platform/Clock.h"
 #include "platform/SysUtils.h"
+#include "platform/Trace.h"
 #include "platform/WinSerial.h"
 
 namespace transport {
@@ -45,6 +46,39 @@ void ReadHardwareMessage(TComPort* port, LONG baudRate, std::string& text) {
   port->SetRTS(false);
 }
 
+// ---- end reasons and output queues ----------------------------------------------
+
+const char* RunEndName(TRunEnd reason) {
+  switch (reason) {
+    case TRunEnd::Running: return "running";
+    case TRunEnd::Count: return "count reached";
+    case TRunEnd::Timer: return "stop timer";
+    case TRunEnd::HardwareBreak: return "hardware break";
+    case TRunEnd::LineError: return "line error";
+    case TRunEnd::OutputFailed: return "output failed";
+    case TRunEnd::PortFailed: return "port failed";
+    case TRunEnd::Terminated: return "stopped by owner";
+  }
+  return "?";
+}
+
+void TOutputQueue::Consume(size_t count) {
+  assert(count <= Size());
+  head_ += count;
+  if (head_ == bytes_.size()) {
+    Clear();
+  } else if (head_ >= 65536 && head_ * 2 >= bytes_.size()) {
+    // Keep the queue from growing at the front while a slow reader catches up.
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+}
+
+void TOutputQueue::Clear() {
+  bytes_.clear();
+  head_ = 0;
+}
+
 // ---- TReadingThread -----------------------------------------------------------
 
 TReadingThread::TReadingThread() = default;
@@ -55,6 +89,8 @@ void TReadingThread::AddOutput(LONG handle, bool owns) {
   if (handle < 0) throw platform::Exception(platform::Format("Invalid output handle %d", handle));
   FHandles.push_back(handle);
   FOwnsHandles.push_back(owns);
+  FQueues.emplace_back();
+  FOutputFailed.push_back(false);
 }
 
 void TReadingThread::SetPort(TComPort* port) {
@@ -98,38 +134,128 @@ std::string TReadingThread::Message() const {
   return FMessage;
 }
 
+bool TReadingThread::HasFailure() const {
+  if (HasFatalException()) return true;
+  std::lock_guard<std::mutex> lock(FMessageLock);
+  return !FDeliveryFailure.empty();
+}
+
+std::string TReadingThread::FailureMessage() const {
+  std::string text = HasFatalException() ? FatalMessage() : std::string();
+  std::lock_guard<std::mutex> lock(FMessageLock);
+  if (!FDeliveryFailure.empty()) {
+    if (!text.empty()) text += "\r\n";
+    text += FDeliveryFailure;
+  }
+  return text;
+}
+
+void TReadingThread::EndRun(TRunEnd reason) {
+  TRunEnd running = TRunEnd::Running;
+  FEndReason.compare_exchange_strong(running, reason);
+}
+
 // Half the time the driver's input queue takes to fill, so that a late wake-up
 // cannot overflow it; never 0, so that a driver without a queue size cannot make us spin.
 DWORD TReadingThread::IdleTime() const {
   return std::max<DWORD>(1, FPort->TransferTime(FPort->CurrentRxQueue()) / 2);
 }
 
+void TReadingThread::CaptureCommandState() {
+  FCommandState = FPort->State();
+  FBaudRate = FPort->BaudRate();
+  FCommandStateKnown = true;
+}
+
+// Every line setting of the command state, not only the baud rate: a data
+// phase's settings text may also change data bits, parity, stop bits and DTR.
+void TReadingThread::RestoreCommandState() {
+  if (FCommandStateKnown) FPort->RestoreState(FCommandState);
+}
+
 void TReadingThread::Execute() {
   if (FPort == nullptr) throw platform::Exception("The reading thread has no port");
-  FPort->CheckOpen();  // a closed port would never report input: fail instead of polling forever
-  FPort->SetOnError([this](TComPort* sender, TCommErrors errors, std::string& text, bool& abort) {
-    HandlePortError(sender, errors, text, abort);
-  });
-  FBaudRate = FPort->BaudRate();
-  DWORD idle = IdleTime();
-  if (!FSettings.empty()) {
-    FPort->SetSettings(FSettings);
-    idle = std::min(idle, IdleTime());  // a faster data phase fills the queue sooner
-  }
-  while (!Terminated()) {
-    while (FPort->HasInput()) {
-      if (Terminated()) return;
-      ReadChunk();
-      if (!ProcessChunk()) Terminate();
-      if (TimedOut()) Terminate();
+  try {
+    FPort->CheckOpen();  // a closed port would never report input: fail instead of polling forever
+    FPort->SetOnError([this](TComPort* sender, TCommErrors errors, std::string& text, bool& abort) {
+      HandlePortError(sender, errors, text, abort);
+    });
+    CaptureCommandState();
+    DWORD idle = IdleTime();
+    if (!FSettings.empty()) {
+      FPort->SetSettings(FSettings);
+      idle = std::min(idle, IdleTime());  // a faster data phase fills the queue sooner
     }
-    for (DWORD slept = 0; slept < idle && !Terminated(); slept += kTerminateSlice)
-      Sleep(std::min(kTerminateSlice, idle - slept));
+    while (!Ending()) {
+      if (!FlushOutputs()) break;
+      PollPort();
+      if (FLineEvent && FDrainLeft == 0) EndOnLineEvent();
+      if (Ending()) break;
+      WaitIdle(idle);
+    }
+    // A run that reached its end while a line event was pending still answers
+    // for it (and gives a stopped device its handshake); a stopped run does not.
+    if (FLineEvent && !Terminated()) EndOnLineEvent();
+  } catch (const ECommAbort&) {
+    EndRun(TRunEnd::LineError);
+    throw;
+  } catch (...) {
+    EndRun(TRunEnd::PortFailed);
+    throw;
+  }
+  EndRun(TRunEnd::Terminated);  // no reason recorded yet: the owner asked
+}
+
+// Reads what the port holds; after a line event only the bytes that were queued
+// when it was seen, which are those that arrived before it.
+void TReadingThread::PollPort() {
+  while (FPort->HasInput()) {
+    if (Terminated()) return;
+    if (FLineEvent && FDrainLeft == 0) return;
+    ReadChunk();
+    if (FLineEvent) FDrainLeft -= std::min(FDrainLeft, FCount);
+    if (!ProcessChunk()) EndRun(TRunEnd::Count);
+    if (TimedOut()) EndRun(TRunEnd::Timer);
+    if (Ending()) return;
+  }
+  FDrainLeft = 0;  // the queue is empty: nothing more arrived before the event
+}
+
+void TReadingThread::EndOnLineEvent() {
+  FLineEvent = false;
+  if (!FPendingErrors.Empty() || !FBreakSeen) {
+    EndRun(TRunEnd::LineError);
+    throw ECommAbort(FPendingErrors, FPendingText);
+  }
+  if (FetchHardwareMessage()) {
+    EndRun(TRunEnd::HardwareBreak);
+    return;
+  }
+  TCommErrors breakOnly{ceBreak};
+  std::string text;
+  DecodeCommErrors(CE_BREAK, breakOnly, text);
+  EndRun(TRunEnd::LineError);
+  if (FPort->RaiseOnError()) throw ECommAbort(breakOnly, text);
+}
+
+void TReadingThread::WaitIdle(DWORD milliseconds) {
+  for (DWORD slept = 0; slept < milliseconds && !Terminated();) {
+    const DWORD slice = std::min(kTerminateSlice, milliseconds - slept);
+    if (HasBacklog()) {
+      std::vector<HANDLE> waiting;
+      for (size_t i = 0; i < FHandles.size(); ++i)
+        if (FQueues[i].Size() > 0) waiting.push_back(OutputHandle(FHandles[i]));
+      if (platform::WaitForWritable(waiting.data(), static_cast<DWORD>(waiting.size()), slice)) return;
+    } else {
+      Sleep(slice);
+    }
+    slept += slice;
   }
 }
 
 void TReadingThread::ReadChunk() {
-  const DWORD n = std::min<DWORD>(kChunkSize, FPort->InQueue());
+  DWORD n = std::min<DWORD>(kChunkSize, FPort->InQueue());
+  if (FLineEvent) n = std::min(n, FDrainLeft);
   FCount = FPort->Read(FBuffer, n);
   assert(FCount <= kChunkSize);
   if (FCount > 0 && FStartOnData && FStartTick == 0) RestartTimer();
@@ -148,72 +274,211 @@ void TReadingThread::RestartTimer() {
 
 void TReadingThread::StopTimer() { FStartTick = 0; }
 
-void TReadingThread::WriteOutput(LONG handle, const BYTE* data, DWORD count) {
-  // A short write to a pipe is continued; only a failure ends the run.
-  while (count > 0) {
+void TReadingThread::Deliver(size_t index, const BYTE* data, DWORD count) {
+  assert(index < FHandles.size());
+  if (FHandles[index] == 0 || count == 0) return;  // an unbound channel discards its share
+  if (FOutputFailed[index]) {
+    FUndelivered.fetch_add(count);
+    return;
+  }
+  TOutputQueue& queue = FQueues[index];
+  if (queue.Size() == 0) {
     DWORD written = 0;
-    if (!WriteFile(OutputHandle(handle), data, count, &written, nullptr) || written == 0)
-      platform::RaiseLastOSError();
-    assert(written <= count);
+    if (!platform::WriteFileNoWait(OutputHandle(FHandles[index]), data, count, &written)) {
+      const DWORD code = GetLastError();
+      FUndelivered.fetch_add(count);
+      GiveUpOutput(index, std::string());
+      EndRun(TRunEnd::OutputFailed);
+      platform::RaiseLastOSError(code);
+    }
     data += written;
     count -= written;
   }
+  if (count == 0) return;
+  if (queue.Size() + count > kBacklogLimit) {
+    FUndelivered.fetch_add(count);
+    GiveUpOutput(index, platform::Format("the reader of output %u took nothing while %u bytes waited for it",
+                                         static_cast<unsigned>(index), static_cast<unsigned>(queue.Size())));
+    EndRun(TRunEnd::OutputFailed);
+    return;
+  }
+  queue.Append(data, count);
+}
+
+// Writes what output `index` takes now; false when it failed.
+bool TReadingThread::FlushOutput(size_t index) {
+  TOutputQueue& queue = FQueues[index];
+  while (queue.Size() > 0) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(queue.Size(), 1u << 20));
+    if (!platform::WriteFileNoWait(OutputHandle(FHandles[index]), queue.Data(), chunk, &written)) {
+      GiveUpOutput(index, platform::SysErrorMessage(GetLastError()));
+      return false;
+    }
+    if (written == 0) break;
+    queue.Consume(written);
+  }
+  return true;
+}
+
+bool TReadingThread::FlushOutputs() {
+  bool ok = true;
+  for (size_t i = 0; i < FQueues.size(); ++i)
+    if (FQueues[i].Size() > 0 && !FlushOutput(i)) ok = false;
+  if (!ok) EndRun(TRunEnd::OutputFailed);
+  return ok;
+}
+
+bool TReadingThread::HasBacklog() const {
+  for (const TOutputQueue& q : FQueues)
+    if (q.Size() > 0) return true;
+  return false;
+}
+
+// Drops what output `index` still holds and records the failure once per output.
+void TReadingThread::GiveUpOutput(size_t index, const std::string& why) {
+  TOutputQueue& queue = FQueues[index];
+  FUndelivered.fetch_add(static_cast<DWORD>(queue.Size()));
+  queue.Clear();
+  FOutputFailed[index] = true;
+  if (why.empty()) return;  // the caller raises the reason itself
+  std::lock_guard<std::mutex> lock(FMessageLock);
+  if (!FDeliveryFailure.empty()) FDeliveryFailure += "\r\n";
+  FDeliveryFailure += platform::Format("Output %u failed: %s", static_cast<unsigned>(index), why.c_str());
+}
+
+// The bytes still queued for slow readers: they get them while the run's owner
+// waits for the end, but the owner's Stop is never held up for long.
+void TReadingThread::FinishDelivery() {
+  DWORD graceStart = 0;
+  DWORD lastProgress = GetTickCount();
+  for (;;) {
+    const size_t before = [&] {
+      size_t n = 0;
+      for (const TOutputQueue& q : FQueues) n += q.Size();
+      return n;
+    }();
+    if (before == 0) break;
+    FlushOutputs();
+    size_t after = 0;
+    for (const TOutputQueue& q : FQueues) after += q.Size();
+    if (after == 0) break;
+    const DWORD now = GetTickCount();
+    if (after < before) lastProgress = now;
+    if (Terminated() && graceStart == 0) graceStart = now != 0 ? now : 1;
+    const bool graceOver = graceStart != 0 && now - graceStart >= kDeliveryGrace;
+    if (graceOver || now - lastProgress >= kStallLimit) {
+      const DWORD lost = static_cast<DWORD>(after);
+      DWORD outputs = 0;
+      for (size_t i = 0; i < FQueues.size(); ++i) {
+        if (FQueues[i].Size() == 0) continue;
+        ++outputs;
+        FUndelivered.fetch_add(static_cast<DWORD>(FQueues[i].Size()));
+        FQueues[i].Clear();
+        FOutputFailed[i] = true;
+      }
+      std::lock_guard<std::mutex> lock(FMessageLock);
+      if (!FDeliveryFailure.empty()) FDeliveryFailure += "\r\n";
+      FDeliveryFailure += platform::Format(
+          "%u received bytes could not be delivered: the reader of %u output(s) stopped reading", lost, outputs);
+      break;
+    }
+    std::vector<HANDLE> waiting;
+    for (size_t i = 0; i < FHandles.size(); ++i)
+      if (FQueues[i].Size() > 0) waiting.push_back(OutputHandle(FHandles[i]));
+    platform::WaitForWritable(waiting.data(), static_cast<DWORD>(waiting.size()), kTerminateSlice);
+  }
+  if (FUndelivered.load() > 0) EndRun(TRunEnd::OutputFailed);
 }
 
 bool TReadingThread::ProcessChunk() {
   FTotal.fetch_add(FCount, std::memory_order_relaxed);
-  if (!FHandles.empty() && FHandles[0] != 0) WriteOutput(FHandles[0], FBuffer, FCount);
+  if (!FHandles.empty()) Deliver(0, FBuffer, FCount);
   return true;
 }
 
 // A lone break ends the run: quietly when the hardware then sends its message.
-void TReadingThread::HandlePortError(TComPort*, TCommErrors errors, std::string&, bool& abort) {
-  if (errors != TCommErrors{ceBreak}) return;
-  const bool ok = FetchHardwareMessage();
-  FHardwareStopped.store(ok);
-  abort = !ok;
+// Any line event first lets the bytes queued ahead of it through (see PollPort).
+void TReadingThread::HandlePortError(TComPort* sender, TCommErrors errors, std::string& text, bool& abort) {
+  if (FInHandshake) {  // the message handshake clears what the break left behind
+    abort = false;
+    return;
+  }
+  const bool loneBreak = errors == TCommErrors{ceBreak};
+  if (!loneBreak && !abort) return;  // errors the port does not raise are only cleared
+  if (!FLineEvent) {
+    FLineEvent = true;
+    FDrainLeft = sender->InQueue();
+  }
+  if (loneBreak) {
+    FBreakSeen = true;
+  } else {
+    FPendingErrors = FPendingErrors + errors;
+    if (!FPendingText.empty() && !text.empty()) FPendingText += "\r\n";
+    FPendingText += text;
+  }
+  abort = false;
 }
 
 bool TReadingThread::FetchHardwareMessage() {
   std::string s;
+  FInHandshake = true;
   try {
+    // The device speaks its message at the command-state framing.
+    RestoreCommandState();
     ReadHardwareMessage(FPort, FBaudRate, s);
   } catch (...) {
-    Terminate();
+    FInHandshake = false;
     throw;
   }
+  FInHandshake = false;
   if (!s.empty()) {
     std::lock_guard<std::mutex> lock(FMessageLock);
     if (!FMessage.empty()) FMessage += "\r\n";
     FMessage += s;
   }
-  Terminate();
+  FHardwareStopped.store(!s.empty());
   return !s.empty();
 }
 
 void TReadingThread::Shutdown() {
   if (FPort != nullptr) {
+    // A thread that never ran learns the command state now, not at configuration.
+    if (!FCommandStateKnown) CaptureCommandState();
+    FInHandshake = true;
     try {
       FPort->ClearErrors();
       if (FTotal.load() == 0) {
+        RestoreCommandState();
         FPort->SendBreak(2);  // stop the hardware, then let it tell why
         std::string discarded;
         ReadHardwareMessage(FPort, FBaudRate, discarded);
       } else {
         FPort->SetDTR(false);
-        FPort->SetBaudRate(FBaudRate);
+        RestoreCommandState();
       }
+      FPort->SetDTR(false);  // also where the data phase's settings had it driven high
       Sleep(5);
       FPort->ClearErrors();
       FPort->Purge({puNoCheck, puRxClear});
     } catch (...) {
-      // Nothing may stop the outputs from being closed.
+      // Nothing may stop the outputs from being served and closed.
     }
+    FInHandshake = false;
     // Also after a failure: the handler must not outlive this thread object.
     FPort->SetOnError(nullptr);
   }
   FPort = nullptr;
+  FinishDelivery();
   CloseOutputs();
+  TraceEnd();
+}
+
+void TReadingThread::TraceEnd() const {
+  if (!platform::TraceEnabled()) return;
+  platform::TraceLine(platform::Format("Run end: %s, %u bytes received, %u undelivered%s",
+                                       RunEndName(FEndReason.load()), FTotal.load(), FUndelivered.load(),
+                                       HasFatalException() ? (", " + FatalMessage()).c_str() : ""));
 }
 
 void TReadingThread::CloseOutputs() {
@@ -224,6 +489,8 @@ void TReadingThread::CloseOutputs() {
   }
   FHandles.clear();
   FOwnsHandles.clear();
+  FQueues.clear();
+  FOutputFailed.clear();
 }
 
 void TReadingThread::DoTerminate() {
@@ -277,10 +544,7 @@ bool TMultichannelSamplingThread::ProcessChunk() {
   for (DWORD i = 0; i < FCount; ++i) {
     const DWORD total = FTotal.load(std::memory_order_relaxed);
     // Without outputs the bytes are only counted.
-    if (n > 0) {
-      const LONG handle = FHandles[total % n];
-      if (handle != 0) WriteOutput(handle, FBuffer + i, 1);
-    }
+    if (n > 0) Deliver(total % n, FBuffer + i, 1);
     FTotal.store(total + 1, std::memory_order_relaxed);
   }
   return !(FLimited && FRemaining <= 0);

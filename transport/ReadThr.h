@@ -20,11 +20,46 @@ using ABool = std::vector<bool>;
 // reads the message line it then sends (surrounding blanks removed).
 void ReadHardwareMessage(TComPort* port, LONG baudRate, std::string& text);
 
+// Why a data phase ended; recorded once, where the decision is made.
+enum class TRunEnd {
+  Running,         // not ended yet
+  Count,           // the byte or sample limit was reached
+  Timer,           // the stop timer ran out
+  HardwareBreak,   // the hardware sent a break and then its message line
+  LineError,       // a line error (or a break without a message) ended the run
+  OutputFailed,    // writing to an output failed, or a reader stopped reading
+  PortFailed,      // the port itself failed (device gone, closed)
+  Terminated,      // the owner asked the thread to stop
+};
+const char* RunEndName(TRunEnd reason);
+
+// Bytes received for one output that it has not taken yet: a reader that
+// pauses must not make the port overflow, so the thread keeps reading meanwhile.
+class TOutputQueue {
+ public:
+  size_t Size() const { return bytes_.size() - head_; }
+  const BYTE* Data() const { return bytes_.data() + head_; }
+  void Append(const BYTE* data, size_t count) { bytes_.insert(bytes_.end(), data, data + count); }
+  void Consume(size_t count);
+  void Clear();
+
+ private:
+  std::vector<BYTE> bytes_;
+  size_t head_ = 0;
+};
+
 // Copies everything the port receives, unchanged, to the first output.
 // Every class below ends its thread in its own destructor, before its part of
 // the object (and the overrides the thread calls) is gone.
 class TReadingThread : public platform::TThread {
  public:
+  // What one output may hold back before its reader counts as gone.
+  static constexpr size_t kBacklogLimit = 8u << 20;
+  // After the owner's Terminate, how long stalled outputs still get to take their bytes.
+  static constexpr DWORD kDeliveryGrace = 500;
+  // After the run ended by itself, how long an output may take nothing before it is given up.
+  static constexpr DWORD kStallLimit = 5000;
+
   TReadingThread();
   ~TReadingThread() override;
 
@@ -43,6 +78,14 @@ class TReadingThread : public platform::TThread {
   DWORD Total() const { return FTotal.load(std::memory_order_relaxed); }
   bool HardwareStopped() const { return FHardwareStopped.load(); }
   std::string Message() const;
+  // Why the run ended (Running until it has).
+  TRunEnd EndReason() const { return FEndReason.load(); }
+  // Bytes received that never reached their output (a reader that stopped reading or failed).
+  DWORD Undelivered() const { return FUndelivered.load(); }
+  // The run failed: an exception ended it, or bytes could not be delivered.
+  // Valid once the thread has ended.
+  bool HasFailure() const;
+  std::string FailureMessage() const;
 
  protected:
   void DoTerminate() override;
@@ -50,13 +93,17 @@ class TReadingThread : public platform::TThread {
   virtual void Shutdown();
   virtual bool ProcessChunk();  // false ends the run
 
+  // Records why the run ends; the first reason wins. The loop stops after the chunk at hand.
+  void EndRun(TRunEnd reason);
+  bool Ending() const { return Terminated() || FEndReason.load() != TRunEnd::Running; }
   void ReadChunk();
   bool TimedOut() const;
   void RestartTimer();
   void StopTimer();
   void HandlePortError(TComPort* sender, TCommErrors errors, std::string& text, bool& abort);
   bool FetchHardwareMessage();
-  void WriteOutput(LONG handle, const BYTE* data, DWORD count);
+  // Hands bytes to output `index`; never blocks: what the output cannot take now waits in its queue.
+  void Deliver(size_t index, const BYTE* data, DWORD count);
   size_t OutputCount() const { return FHandles.size(); }
   DWORD IdleTime() const;
 
@@ -76,7 +123,34 @@ class TReadingThread : public platform::TThread {
   bool FStartOnData = false;
 
  private:
+  void CaptureCommandState();
+  void RestoreCommandState();
+  void PollPort();
+  void EndOnLineEvent();
+  void WaitIdle(DWORD milliseconds);
+  bool FlushOutput(size_t index);
+  bool FlushOutputs();
+  bool HasBacklog() const;
+  void FinishDelivery();
+  void GiveUpOutput(size_t index, const std::string& why);
   void CloseOutputs();
+  void TraceEnd() const;
+
+  std::vector<TOutputQueue> FQueues;  // parallel to FHandles
+  std::vector<bool> FOutputFailed;    // parallel to FHandles
+  DCB FCommandState{};                // the line before the data phase's settings
+  bool FCommandStateKnown = false;
+  // A break or line error seen while bytes that arrived before it were still queued:
+  // those are read and delivered first, then the run ends with it.
+  bool FLineEvent = false;
+  bool FBreakSeen = false;
+  TCommErrors FPendingErrors;
+  std::string FPendingText;
+  DWORD FDrainLeft = 0;
+  bool FInHandshake = false;
+  std::atomic<TRunEnd> FEndReason{TRunEnd::Running};
+  std::atomic<DWORD> FUndelivered{0};
+  std::string FDeliveryFailure;  // guarded by FMessageLock
   mutable std::mutex FMessageLock;
 };
 

@@ -5,6 +5,7 @@
 //              QUELM_PROBE_JOURNAL  file that receives the journal at exit
 //              QUELM_PROBE_ERRORS   "<after>:<CE bits>" line errors after that many stream bytes
 //              QUELM_PROBE_BREAK    "<after>:<hold us>" a break in the stream after that many bytes
+//              QUELM_PROBE_MISFRAME "<after>:0" one misframed byte after that many stream bytes
 // Journal lines: "rx <bytes escaped>", "dtr 0|1", "rts 0|1", "baud <n>",
 // "break 0|1", "close state <SimState>", and at the end "state <SimState>"
 // and "streamed <n>".
@@ -104,6 +105,7 @@ void RegisterProbe() {
     unsigned long a = 0, b = 0;
     if (Pair("QUELM_PROBE_ERRORS", a, b)) device->InjectStreamErrors(a, static_cast<DWORD>(b));
     if (Pair("QUELM_PROBE_BREAK", a, b)) device->InjectStreamBreak(a, b);
+    if (Pair("QUELM_PROBE_MISFRAME", a, b)) device->InjectStreamMisframe(a);
     gDevice = device;
     return std::make_unique<JournalDevice>(device);
   });
