@@ -209,6 +209,17 @@ class WireRecorder {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->bytes.clear();
   }
+  // The host's side of the line as the device sees it now: settings and DTR.
+  std::pair<platform::LineSettings, bool> HostLine() const {
+    platform::IVirtualLine* line = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      line = state_->line;
+    }
+    if (line == nullptr) return {platform::LineSettings{}, true};
+    std::lock_guard<std::recursive_mutex> lock(line->Mutex());
+    return {line->HostSettings(), line->HostDtr()};
+  }
   // The device stops granting CTS, so nothing the host writes gets through.
   void DropCts() {
     platform::IVirtualLine* line = nullptr;
