@@ -65,17 +65,18 @@ bool ConsumerLeft(const std::exception_ptr& error) {
   return false;
 }
 
-void WriteAll(DWORD stdHandle, const std::string& text) {
+bool WriteAll(DWORD stdHandle, const std::string& text) {
   HANDLE h = GetStdHandle(stdHandle);
   const char* p = text.data();
   size_t left = text.size();
   while (left > 0) {
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(left, 0x10000000u));
-    if (!WriteFile(h, p, chunk, &written, nullptr) || written == 0) return;
+    if (!WriteFile(h, p, chunk, &written, nullptr) || written == 0) return false;
     p += written;
     left -= written;
   }
+  return true;
 }
 
 LONG StdOutputHandle() {
@@ -84,8 +85,8 @@ LONG StdOutputHandle() {
 
 }  // namespace
 
-void WriteStdOut(const std::string& text) { WriteAll(STD_OUTPUT_HANDLE, text); }
-void WriteStdErr(const std::string& text) { WriteAll(STD_ERROR_HANDLE, text); }
+bool WriteStdOut(const std::string& text) { return WriteAll(STD_OUTPUT_HANDLE, text); }
+bool WriteStdErr(const std::string& text) { return WriteAll(STD_ERROR_HANDLE, text); }
 
 // ---- TCommandLine -------------------------------------------------------------
 
@@ -284,8 +285,9 @@ int RunProgram(const std::vector<std::string>& arguments) {
   try {
     const TCommandLine check(arguments);
     if (check.FHelp) {
-      WriteStdOut(HelpText);
-      return ecSuccess;
+      if (WriteStdOut(HelpText)) return ecSuccess;
+      WriteStdErr(std::string("The help could not be written to standard output") + kLineEnd);
+      return ecFailure;
     }
     // Nothing is opened or sent with arguments that are wrong or incomplete.
     std::string problem = check.InvalidValueMessage();

@@ -107,9 +107,9 @@ BOOL ConsoleCtrlHandler(DWORD ctrlType);
 // standard error. Returns a TExitCode.
 int RunProgram(const std::vector<std::string>& arguments);
 
-// Writes text to standard output or standard error, unbuffered; failures
-// (a reader that has gone) are ignored.
-void WriteStdOut(const std::string& text);
-void WriteStdErr(const std::string& text);
+// Writes text to standard output or standard error, unbuffered; false when a
+// write failed (a reader that has gone, a full disk).
+bool WriteStdOut(const std::string& text);
+bool WriteStdErr(const std::string& text);
 
 }  // namespace tools

@@ -70,6 +70,12 @@ TEST(ToolOnSim, HelpInEachSpellingGoesToStandardOutput) {
     EXPECT_TRUE(Contains(r.out, "2 bad arguments")) << help;
     EXPECT_EQ(r.err, "") << help;
   }
+  // Help that cannot be written is no success either.
+  ChildOptions full;
+  full.stdoutPath = "/dev/full";
+  const ChildResult f = Tool({"--help"}, full);
+  ExpectExit(f, tools::ecFailure);
+  EXPECT_FALSE(f.err.empty());
 }
 
 TEST(ToolOnSim, IdentificationReplyGoesToStandardError) {
