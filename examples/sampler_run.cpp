@@ -1,11 +1,20 @@
-// A whole sampling run through QUELM1.SAM on the built-in virtual sampler: list
-// ports, open "SIM", show modes, rates and capabilities, run to a file and report.
+// A whole sampling run through QUELM1.SAM: list ports, open one (the built-in
+// virtual sampler "SIM" unless --port=NAME names another), show modes, rates
+// and capabilities, run to a file and report.
+//
+//   sampler_run [--port=NAME] [LIB [DATAFILE]]
+//
+// Exit code 0 only when the run delivered every byte it asked for; 1 when a
+// call failed, the run ended with a failure status (3840-3842) or short of
+// data, the reason on standard error; 2 for an unknown option.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 #include "examples/HostSupport.h"
 
@@ -51,12 +60,13 @@ LONG FirstRate(IKorvoSampler* sampler) {
 }
 
 // The run itself, once the sampler exists.
-int Run(IKorvoSampler* sampler, const std::string& dataPath) {
+int Run(IKorvoSampler* sampler, const std::string& portName, const std::string& dataPath) {
   IEnumSamplerItems* items = nullptr;
   if (!Check(sampler->GetConfigurations(&items), "GetConfigurations")) return 1;
   PrintItems("Connections", items);
 
-  BSTR port = SysAllocString(u"SIM");
+  const std::u16string wide(portName.begin(), portName.end());  // port names are ASCII
+  BSTR port = SysAllocString(wide.c_str());
   const bool opened = Check(sampler->Open(port), "Open");
   SysFreeString(port);
   if (!opened) return 1;
@@ -97,7 +107,10 @@ int Run(IKorvoSampler* sampler, const std::string& dataPath) {
   if (!Check(sampler->Start(), "Start")) return 1;
   LONG last = -1;
   std::string lastText;
-  for (int polls = 0; polls < 3000; ++polls) {
+  LONG finalCode = -1;  // the status of the last poll
+  std::string finalText;
+  bool ended = false;
+  for (int polls = 0; polls < 3000 && !ended; ++polls) {
     BSTR status = nullptr;
     LONG code = 0;
     if (!Check(sampler->GetStatus(&status, &code), "GetStatus")) return 1;
@@ -109,23 +122,54 @@ int Run(IKorvoSampler* sampler, const std::string& dataPath) {
     }
     VARIANT_BOOL sampling = VARIANT_FALSE;
     if (!Check(sampler->IsSampling(&sampling), "IsSampling")) return 1;
-    if (!sampling && code != SST_WAITING && code != SST_SAMPLING) break;
-    usleep(10000);
+    finalCode = code;
+    finalText = text;
+    ended = !sampling && code != SST_WAITING && code != SST_SAMPLING;
+    if (!ended) usleep(10000);
+  }
+  std::fflush(stdout);  // the status lines first, then a failure on standard error
+  if (!ended) {
+    std::fprintf(stderr, "Run failed: still running after 30 s (status %d: %s)\n", static_cast<int>(finalCode),
+                 finalText.c_str());
+    return 1;
+  }
+  if (finalCode >= SST_RUN_FAILED && finalCode <= SST_COMMAND_FAILED) {
+    std::fprintf(stderr, "Run failed: status %d: %s\n", static_cast<int>(finalCode), finalText.c_str());
+    return 1;
   }
   struct stat info {};
-  stat(dataPath.c_str(), &info);
-  std::printf("Received %lld bytes (%d samples); the data are in %s\n", static_cast<long long>(info.st_size),
-              static_cast<int>(samples), dataPath.c_str());
+  const long long expected = samples / 8;
+  const long long received = stat(dataPath.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : 0;
+  if (received < expected) {
+    std::fprintf(stderr, "Run failed: received %lld of %lld bytes (status %d: %s)\n", received, expected,
+                 static_cast<int>(finalCode), finalText.c_str());
+    return 1;
+  }
+  std::printf("Received %lld bytes (%d samples); the data are in %s\n", received, static_cast<int>(samples),
+              dataPath.c_str());
   return Check(sampler->Close(), "Close") ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string dataPath = argc > 2 ? argv[2] : "sampler_run.bin";
-  IKorvoSampler* sampler = host::LoadSampler(host::LibraryPath(argv[0], argc, argv));
+  std::string portName = "SIM";
+  std::vector<char*> positional{argv[0]};  // LIB and DATAFILE, wherever --port stands
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--port=", 7) == 0) {
+      portName = argv[i] + 7;
+    } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+      std::fprintf(stderr, "Unknown option %s\nUsage: sampler_run [--port=NAME] [LIB [DATAFILE]]\n", argv[i]);
+      return 2;
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  const int count = static_cast<int>(positional.size());
+  const std::string dataPath = count > 2 ? positional[2] : "sampler_run.bin";
+  IKorvoSampler* sampler = host::LoadSampler(host::LibraryPath(argv[0], count, positional.data()));
   if (!sampler) return 1;
-  const int rc = Run(sampler, dataPath);
+  const int rc = Run(sampler, portName, dataPath);
   sampler->Release();  // also stops a run and closes the port
   return rc;
 }

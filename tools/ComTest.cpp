@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <system_error>
 #include <utility>
 
 #include "platform/Clock.h"
@@ -16,6 +17,20 @@
 namespace tools {
 
 const char* const UsageLine = "QUELMCHK [/COUNT=n | /TIME=n | /WAITCMD=n] /PORT=<name> command";
+
+const char* const HelpText =
+    "QUELMCHK [/COUNT=n | /TIME=n | /WAITCMD=n] /PORT=<name> command\n"
+    "Sends one command to a serial device, shows its reply on standard error and\n"
+    "copies a following data stream to standard output.\n"
+    "\n"
+    "  /PORT=<name>  SIM (or SIM-...), COM1..COM99, or a device path such as /dev/ttyUSB0\n"
+    "  /COUNT=n      end the data phase after n bytes (default 0: no limit)\n"
+    "  /TIME=n       end the data phase after n milliseconds (default 0: no limit)\n"
+    "  /WAITCMD=n    milliseconds between the command and reading the reply (default 50)\n"
+    "  command       the text sent as given; end it with a carriage return ($'H\\r' in bash)\n"
+    "\n"
+    "Exit codes: 0 done, 1 other failure, 2 bad arguments, 3 port not opened,\n"
+    "4 error reply from the device, 5 data phase failed.\n";
 
 TCommTest* CommTest = nullptr;
 std::mutex CommTestLock;
@@ -35,22 +50,33 @@ constexpr DWORD kWriteTimeout = 2000;
 // The line in command state: the device's settings, both modem lines under program control.
 transport::TComSettings ToolLineSettings() { return transport::DeviceCommandSettings(); }
 
-LONG IntegerOrZero(const std::string& text) {
-  LONG value = 0;
-  return platform::TryStrToInt(text, value) ? value : 0;
+bool IsHelpRequest(const std::string& argument) {
+  return argument == "--help" || argument == "-h" || argument == "/?";
 }
 
-void WriteAll(DWORD stdHandle, const std::string& text) {
+// A consumer that closed its end (`| head -c 10`) had all it wanted: not a failure.
+bool ConsumerLeft(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const platform::EOSError& e) {
+    return e.Code() == static_cast<DWORD>(std::errc::broken_pipe);
+  } catch (...) {
+  }
+  return false;
+}
+
+bool WriteAll(DWORD stdHandle, const std::string& text) {
   HANDLE h = GetStdHandle(stdHandle);
   const char* p = text.data();
   size_t left = text.size();
   while (left > 0) {
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(left, 0x10000000u));
-    if (!WriteFile(h, p, chunk, &written, nullptr) || written == 0) return;
+    if (!WriteFile(h, p, chunk, &written, nullptr) || written == 0) return false;
     p += written;
     left -= written;
   }
+  return true;
 }
 
 LONG StdOutputHandle() {
@@ -59,14 +85,18 @@ LONG StdOutputHandle() {
 
 }  // namespace
 
-void WriteStdOut(const std::string& text) { WriteAll(STD_OUTPUT_HANDLE, text); }
-void WriteStdErr(const std::string& text) { WriteAll(STD_ERROR_HANDLE, text); }
+bool WriteStdOut(const std::string& text) { return WriteAll(STD_OUTPUT_HANDLE, text); }
+bool WriteStdErr(const std::string& text) { return WriteAll(STD_ERROR_HANDLE, text); }
 
 // ---- TCommandLine -------------------------------------------------------------
 
 TCommandLine::TCommandLine(const std::vector<std::string>& arguments) {
   FCommandWait = 50;
   for (const std::string& argument : arguments) {
+    if (IsHelpRequest(argument)) {
+      FHelp = true;
+      continue;
+    }
     std::string value;
     const int option = ParseOption(argument, value);
     LONG* number = nullptr;
@@ -88,7 +118,8 @@ TCommandLine::TCommandLine(const std::vector<std::string>& arguments) {
         break;
     }
     if (number == nullptr) continue;
-    *number = IntegerOrZero(value);
+    FValueTexts[option - optCount] = {true, value};
+    if (!platform::TryStrToInt(value, *number)) *number = 0;  // refused by InvalidValueMessage
   }
 }
 
@@ -105,10 +136,21 @@ int TCommandLine::ParseOption(const std::string& argument, std::string& value) {
 }
 
 std::string TCommandLine::InvalidValueMessage() const {
-  const std::pair<const char*, LONG> values[] = {
-      {kOptionNames[1], FSampleCount}, {kOptionNames[2], FRunTime}, {kOptionNames[3], FCommandWait}};
-  for (const auto& [name, value] : values)
+  for (int i = 0; i < 3; ++i) {
+    const TValueText& given = FValueTexts[i];
+    if (!given.given) continue;
+    const char* const name = kOptionNames[optCount - 1 + i];
+    LONG value = 0;
+    if (!platform::TryStrToInt(given.text, value))
+      return platform::Format("%s needs a whole number from 0 to 2147483647, not '%s'", name, given.text);
     if (value < 0) return platform::Format("%s needs a value of 0 or more, not %d", name, value);
+  }
+  return std::string();
+}
+
+std::string TCommandLine::MissingArgumentMessage() const {
+  if (platform::Trim(FPortName).empty()) return "No port given: /PORT=<name> is needed";
+  if (FCommand.empty()) return "No command given: the text to send is needed";
   return std::string();
 }
 
@@ -147,7 +189,7 @@ void TCommTest::OpenPort() {
   try {
     FPort->Open({transport::paRead, transport::paWrite});
   } catch (const platform::Exception& e) {
-    throw platform::Exception(platform::Format("Failed to open port '%s': %s", FPort->Name(), e.Message()));
+    throw EToolError(ecOpenFailed, platform::Format("Failed to open port '%s': %s", FPort->Name(), e.Message()));
   }
 }
 
@@ -171,11 +213,11 @@ void TCommTest::SendCommand(const std::string& command, std::string& reply) {
 void TCommTest::ExamineReply(const std::string& reply) {
   for (const protocol::TResponse& response : protocol::ParseResponseText(reply)) {
     if (protocol::IsHardwareErrorCode(response.Code))
-      throw platform::Exception(platform::Format("Hardware error: %s", response.Line));
+      throw EToolError(ecDeviceError, platform::Format("Hardware error: %s", response.Line));
     if (protocol::IsCommandErrorCode(response.Code)) {
       std::string discarded;
       SendCommand("\r", discarded);
-      throw platform::Exception(platform::Format("Command failed: %s", response.Line));
+      throw EToolError(ecDeviceError, platform::Format("Command failed: %s", response.Line));
     }
     if (response.Code == protocol::rcResult) FThread->SetSettings(response.Text);
   }
@@ -189,6 +231,10 @@ void TCommTest::RunDataPhase() {
     FThread->Terminate();
   }
   FThread->WaitFor();
+  // Reported here, not on the reading thread: the message goes to standard error
+  // even when standard output is what failed, and the exit code follows it.
+  if (FThread->HasFatalException() && !ConsumerLeft(FThread->FatalException()))
+    throw EToolError(ecDataPhaseFailed, FThread->FatalMessage());
 }
 
 // Runs on the reading thread as its data phase ends.
@@ -196,7 +242,6 @@ void TCommTest::ThreadDone(platform::TThread* sender) {
   auto* thread = dynamic_cast<transport::TReadingThread*>(sender);
   if (thread == nullptr) return;
   if (thread->HardwareStopped()) WriteStdErr(platform::Format("Hardware break: %s", thread->Message()) + kLineEnd);
-  if (thread->HasFatalException()) WriteStdOut(thread->FatalMessage() + kLineEnd);
 }
 
 void TCommTest::StopThread() {
@@ -237,15 +282,19 @@ void RunGuarded(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& arguments) {
-  if (arguments.empty()) {
-    WriteStdErr(std::string(UsageLine) + kLineEnd);
-    return 0;
-  }
   try {
     const TCommandLine check(arguments);
-    if (const std::string invalid = check.InvalidValueMessage(); !invalid.empty()) {
-      WriteStdErr(invalid + kLineEnd + UsageLine + kLineEnd);  // nothing is sent
-      return 0;
+    if (check.FHelp) {
+      if (WriteStdOut(HelpText)) return ecSuccess;
+      WriteStdErr(std::string("The help could not be written to standard output") + kLineEnd);
+      return ecFailure;
+    }
+    // Nothing is opened or sent with arguments that are wrong or incomplete.
+    std::string problem = check.InvalidValueMessage();
+    if (problem.empty() && !arguments.empty()) problem = check.MissingArgumentMessage();
+    if (!problem.empty() || arguments.empty()) {
+      WriteStdErr((problem.empty() ? std::string() : problem + kLineEnd) + UsageLine + kLineEnd);
+      return ecBadArguments;
     }
     const bool handlerAdded = SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE) != FALSE;
     try {
@@ -255,14 +304,20 @@ int RunProgram(const std::vector<std::string>& arguments) {
       throw;
     }
     if (handlerAdded) SetConsoleCtrlHandler(ConsoleCtrlHandler, FALSE);
+  } catch (const EToolError& e) {
+    WriteStdErr(e.Message() + kLineEnd);
+    return e.ExitCode();
   } catch (const platform::Exception& e) {
     WriteStdErr(e.Message() + kLineEnd);
+    return ecFailure;
   } catch (const std::exception& e) {
     WriteStdErr(std::string(e.what()) + kLineEnd);
+    return ecFailure;
   } catch (...) {
     WriteStdErr(std::string("Unexpected failure") + kLineEnd);
+    return ecFailure;
   }
-  return 0;
+  return ecSuccess;
 }
 
 }  // namespace tools

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
   try {
     for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
   } catch (...) {
-    return 0;
+    return tools::ecFailure;  // no memory for the arguments
   }
   return tools::RunProgram(arguments);
 }

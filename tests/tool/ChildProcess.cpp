@@ -91,9 +91,16 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   envp.Finish();
 
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return result;
+  if (options.stdoutPath.empty()) {
+    if (pipe2(out, O_CLOEXEC) != 0) return result;
+  } else {
+    // Opened here, not in the child: only async-signal-safe calls run after fork.
+    out[0] = -1;
+    out[1] = open(options.stdoutPath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (out[1] < 0) return result;
+  }
   if (pipe2(err, O_CLOEXEC) != 0) {
-    close(out[0]);
+    if (out[0] >= 0) close(out[0]);
     close(out[1]);
     return result;
   }
@@ -102,7 +109,7 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   close(out[1]);
   close(err[1]);
   if (pid < 0) {
-    close(out[0]);
+    if (out[0] >= 0) close(out[0]);
     close(err[0]);
     return result;
   }

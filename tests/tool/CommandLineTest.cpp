@@ -1,5 +1,6 @@
 // The tool's argument rules: option prefixes in any case, values after one
-// separator character, non-integers as 0, the last one winning, negatives refused.
+// separator character, the last one winning, values that are not whole numbers
+// of 0 or more refused, a missing port or command named, help anywhere.
 #include <gtest/gtest.h>
 
 #include "tools/ComTest.h"
@@ -48,11 +49,20 @@ TEST(CommandLine, ParseOptionNumbersAndValues) {
   EXPECT_EQ(TCommandLine::ParseOption("", v), 0);
 }
 
-TEST(CommandLine, NonIntegersReadAsZero) {
-  const TCommandLine c({"/COUNT=ten", "/TIME=12x", "/WAITCMD=", "x"});
-  EXPECT_EQ(c.FSampleCount, 0);  // no limit
-  EXPECT_EQ(c.FRunTime, 0);
-  EXPECT_EQ(c.FCommandWait, 0);  // no wait at all, not the default
+TEST(CommandLine, ValuesThatAreNoWholeNumbersAreRefusedByNameAndText) {
+  // Each of these once meant 0, "no limit": a disk-filling run.
+  for (const std::string value : {"1e3", "1s", "x", "12abc", "", " 5", "0x10", "2147483648"})
+    EXPECT_EQ(TCommandLine({"/COUNT=" + value, "S0\r"}).InvalidValueMessage(),
+              "/COUNT needs a whole number from 0 to 2147483647, not '" + value + "'")
+        << value;
+  EXPECT_EQ(TCommandLine({"/TIME=1s"}).InvalidValueMessage(),
+            "/TIME needs a whole number from 0 to 2147483647, not '1s'");
+  EXPECT_EQ(TCommandLine({"/WAITCMD"}).InvalidValueMessage(),
+            "/WAITCMD needs a whole number from 0 to 2147483647, not ''");
+  // A bad value stays bad even when a later option is fine.
+  EXPECT_NE(TCommandLine({"/TIME=soon", "/COUNT=5"}).InvalidValueMessage(), "");
+  // Whole numbers, also with a sign and at the top of the range, pass.
+  EXPECT_EQ(TCommandLine({"/COUNT=+7", "/TIME=2147483647", "/WAITCMD=0"}).InvalidValueMessage(), "");
 }
 
 TEST(CommandLine, LastOptionAndLastCommandWin) {
@@ -66,8 +76,26 @@ TEST(CommandLine, NegativeValuesAreRefusedByName) {
   EXPECT_EQ(TCommandLine({"/COUNT=-5", "x"}).InvalidValueMessage(), "/COUNT needs a value of 0 or more, not -5");
   EXPECT_EQ(TCommandLine({"/TIME=-1"}).InvalidValueMessage(), "/TIME needs a value of 0 or more, not -1");
   EXPECT_EQ(TCommandLine({"/WAITCMD=-50"}).InvalidValueMessage(), "/WAITCMD needs a value of 0 or more, not -50");
-  // The last value counts: a repeated option can put it right.
+  // The last value counts: a repeated option can put it right, or wrong.
   EXPECT_EQ(TCommandLine({"/COUNT=-5", "/COUNT=5"}).InvalidValueMessage(), "");
+  EXPECT_EQ(TCommandLine({"/COUNT=x", "/COUNT=5"}).InvalidValueMessage(), "");
+  EXPECT_NE(TCommandLine({"/COUNT=5", "/COUNT=x"}).InvalidValueMessage(), "");
+}
+
+TEST(CommandLine, MissingPortOrCommandIsNamed) {
+  EXPECT_EQ(TCommandLine({"/PORT=SIM"}).MissingArgumentMessage(), "No command given: the text to send is needed");
+  EXPECT_EQ(TCommandLine({"H\r"}).MissingArgumentMessage(), "No port given: /PORT=<name> is needed");
+  EXPECT_EQ(TCommandLine({"/PORT=", "H\r"}).MissingArgumentMessage(), "No port given: /PORT=<name> is needed");
+  EXPECT_EQ(TCommandLine({"/PORT=SIM", "H\r"}).MissingArgumentMessage(), "");
+}
+
+TEST(CommandLine, HelpInAnySpellingAndPlaceIsNoCommand) {
+  for (const char* help : {"--help", "-h", "/?"}) {
+    const TCommandLine c({"/PORT=SIM", help, "/COUNT=5"});
+    EXPECT_TRUE(c.FHelp) << help;
+    EXPECT_EQ(c.FCommand, "") << help;  // never sent to a device
+  }
+  EXPECT_FALSE(TCommandLine({"/PORT=SIM", "H\r"}).FHelp);
 }
 
 }  // namespace

@@ -44,19 +44,38 @@ std::string SoleStream(size_t n) {
 
 bool Contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
-void ExpectEndedByItself(const ChildResult& r) {
+void ExpectExit(const ChildResult& r, int code) {
   EXPECT_FALSE(r.killedAtLimit) << "still running at the limit; stderr: " << r.err;
   EXPECT_TRUE(r.exited) << "ended by signal " << r.termSignal;
-  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.exitCode, code) << "stderr: " << r.err;
 }
+
+void ExpectEndedByItself(const ChildResult& r) { ExpectExit(r, tools::ecSuccess); }
 
 // ---- the built-in virtual samplers ----------------------------------------------
 
 TEST(ToolOnSim, NoArgumentsShowsTheUsageLine) {
   const ChildResult r = Tool({});
-  ExpectEndedByItself(r);
+  ExpectExit(r, tools::ecBadArguments);
   EXPECT_EQ(r.err, kUsage);
   EXPECT_EQ(r.out, "");
+}
+
+TEST(ToolOnSim, HelpInEachSpellingGoesToStandardOutput) {
+  for (const char* help : {"--help", "-h", "/?"}) {
+    const ChildResult r = Tool({help});
+    ExpectEndedByItself(r);
+    EXPECT_TRUE(r.out.starts_with(kUsage)) << help << ": " << r.out;
+    EXPECT_TRUE(Contains(r.out, "/WAITCMD=n")) << help;
+    EXPECT_TRUE(Contains(r.out, "2 bad arguments")) << help;
+    EXPECT_EQ(r.err, "") << help;
+  }
+  // Help that cannot be written is no success either.
+  ChildOptions full;
+  full.stdoutPath = "/dev/full";
+  const ChildResult f = Tool({"--help"}, full);
+  ExpectExit(f, tools::ecFailure);
+  EXPECT_FALSE(f.err.empty());
 }
 
 TEST(ToolOnSim, IdentificationReplyGoesToStandardError) {
@@ -74,10 +93,10 @@ TEST(ToolOnSim, OptionsInAnyCaseAndOrderCopyExactlyTheCount) {
   EXPECT_EQ(r.out, SoleStream(100));
 }
 
-TEST(ToolOnSim, NonIntegerWaitReadsTheReplyAtOnce) {
+TEST(ToolOnSim, ZeroWaitReadsTheReplyAtOnce) {
   // No wait at all: the reply has not arrived when it is read, so it reaches
   // standard output through the data phase instead of standard error.
-  const ChildResult r = Tool({"/PORT=SIM", "/WAITCMD=soon", "/TIME=400", "?\rH\r"});
+  const ChildResult r = Tool({"/PORT=SIM", "/WAITCMD=0", "/TIME=400", "?\rH\r"});
   ExpectEndedByItself(r);
   // The reply's last line comes some 25 ms after the command: never in time for the read.
   EXPECT_FALSE(Contains(r.err, "Y3:20MHz")) << r.err;
@@ -86,7 +105,7 @@ TEST(ToolOnSim, NonIntegerWaitReadsTheReplyAtOnce) {
 
 TEST(ToolOnSim, HardwareErrorCodeEndsTheRun) {
   const ChildResult r = Tool({"/PORT=SIM-BROKEN", "H\r", "/TIME=2000"});
-  ExpectEndedByItself(r);
+  ExpectExit(r, tools::ecDeviceError);
   EXPECT_TRUE(Contains(r.err, "N1 Oscillator failure\r\n\n")) << r.err;  // the reply itself
   EXPECT_TRUE(r.err.ends_with("Hardware error: N1 Oscillator failure\n")) << r.err;
   EXPECT_EQ(r.out, "");
@@ -95,7 +114,7 @@ TEST(ToolOnSim, HardwareErrorCodeEndsTheRun) {
 TEST(ToolOnSim, CommandFailureAfterY4StartsNoDataPhase) {
   // "Z" cancels the armed start and is refused with a Q-code.
   const ChildResult r = Tool({"/PORT=SIM", "S0\rZ\r"});
-  ExpectEndedByItself(r);
+  ExpectExit(r, tools::ecDeviceError);
   EXPECT_TRUE(Contains(r.err, "Y4:baud=115200")) << r.err;
   EXPECT_TRUE(r.err.ends_with("Command failed: Q1 Unknown command: Z\n")) << r.err;
   EXPECT_EQ(r.out, "");
@@ -131,19 +150,19 @@ TEST(ToolOnSim, TimeEndsTheDataPhase) {
 
 TEST(ToolOnSim, PortThatCannotBeOpened) {
   const ChildResult r = Tool({"/PORT=NO-SUCH-PORT", "H\r"});
-  ExpectEndedByItself(r);
+  ExpectExit(r, tools::ecOpenFailed);
   EXPECT_TRUE(r.err.starts_with("Failed to open port 'NO-SUCH-PORT': System Error.  Code: ")) << r.err;
   EXPECT_EQ(r.out, "");
   // The message names the device without the settings text split off it.
   const ChildResult c = Tool({"/PORT=COM9 baud=9600", "H\r"}, {{"QUELM_COM9=/nonexistent/tty"}});
-  ExpectEndedByItself(c);
+  ExpectExit(c, tools::ecOpenFailed);
   EXPECT_TRUE(c.err.starts_with("Failed to open port 'COM9': System Error.  Code: ")) << c.err;
 }
 
 TEST(ToolOnSim, SilentDeviceDoesNotHangTheTool) {
   // Nothing attached holds CTS low; the command write gives up instead of blocking.
   const ChildResult r = Tool({"/PORT=SIM-SILENT", "H\r"});
-  ExpectEndedByItself(r);
+  ExpectExit(r, tools::ecFailure);
   EXPECT_TRUE(Contains(r.err, "Command not sent: the device took 0 of 2 bytes")) << r.err;
   EXPECT_EQ(r.out, "");
 }
@@ -200,7 +219,7 @@ TEST(ToolDeviceSide, OtherBaudRateForTheDataPhaseThen115200Again) {
 
 TEST(ToolDeviceSide, CommandFailureSendsCarriageReturnBeforeTheCleanup) {
   const ProbeRun p = Probe({"/PORT=PROBE", "S0\rZ\r"}, {}, "qcode");
-  ExpectEndedByItself(p.result);
+  ExpectExit(p.result, tools::ecDeviceError);
   EXPECT_TRUE(p.result.err.ends_with("Command failed: Q1 Unknown command: Z\n")) << p.result.err;
   const long command = p.Find("rx S0\\rZ\\r");
   ASSERT_GE(command, 0);
@@ -213,26 +232,41 @@ TEST(ToolDeviceSide, CommandFailureSendsCarriageReturnBeforeTheCleanup) {
   EXPECT_EQ(p.result.out, "");
 }
 
-TEST(ToolDeviceSide, LineErrorInTheDataPhaseIsReportedOnStandardOutput) {
+TEST(ToolDeviceSide, LineErrorInTheDataPhaseFailsTheRunOnStandardError) {
   const ProbeRun p = Probe({"/PORT=PROBE", "S0\r"}, {"QUELM_PROBE_MISFRAME=6000:0"}, "frame");
-  ExpectEndedByItself(p.result);
-  const std::string message = "C02-The hardware detected a framing error.\n";
-  ASSERT_TRUE(p.result.out.ends_with(message)) << p.result.out.size();
-  const std::string data = p.result.out.substr(0, p.result.out.size() - message.size());
+  ExpectExit(p.result, tools::ecDataPhaseFailed);
+  EXPECT_TRUE(p.result.err.ends_with("\nC02-The hardware detected a framing error.\n")) << p.result.err;
   // Every byte that arrived before the misframed one, unchanged; what was
   // queued behind it may follow, but the run ends there.
+  const std::string& data = p.result.out;
   ASSERT_GE(data.size(), 6000u);
   EXPECT_EQ(data.substr(0, 6000), SoleStream(6000));
   EXPECT_LT(data.size(), 6000u + 4096u);
-  EXPECT_FALSE(Contains(p.result.err, "C02")) << p.result.err;
 }
 
-TEST(ToolDeviceSide, NegativeCountSendsNothing) {
-  const ProbeRun p = Probe({"/PORT=PROBE", "/COUNT=-5", "S0\r"}, {}, "negative");
-  ExpectEndedByItself(p.result);
-  EXPECT_EQ(p.result.err, "/COUNT needs a value of 0 or more, not -5\n" + kUsage);
-  EXPECT_EQ(p.result.out, "");
-  EXPECT_TRUE(p.journal.empty());  // the port was never opened
+TEST(ToolDeviceSide, BadOrMissingArgumentsOpenNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::string notWhole = " needs a whole number from 0 to 2147483647, not ";
+  const Case cases[] = {
+      {{"/PORT=PROBE", "/COUNT=-5", "S0\r"}, "/COUNT needs a value of 0 or more, not -5\n"},
+      {{"/PORT=PROBE", "/COUNT=1e3", "S0\r"}, "/COUNT" + notWhole + "'1e3'\n"},
+      {{"/PORT=PROBE", "/TIME=1s", "S0\r"}, "/TIME" + notWhole + "'1s'\n"},
+      {{"/PORT=PROBE", "/WAITCMD=12abc", "S0\r"}, "/WAITCMD" + notWhole + "'12abc'\n"},
+      {{"/PORT=PROBE", "/TIME=", "S0\r"}, "/TIME" + notWhole + "''\n"},
+      {{"/PORT=PROBE"}, "No command given: the text to send is needed\n"},
+      {{"S0\r", "/COUNT=10"}, "No port given: /PORT=<name> is needed\n"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const ProbeRun p = Probe(c.args, {}, "bad" + std::to_string(n++));
+    ExpectExit(p.result, tools::ecBadArguments);
+    EXPECT_EQ(p.result.err, c.err + kUsage);
+    EXPECT_EQ(p.result.out, "");
+    EXPECT_TRUE(p.journal.empty()) << c.err;  // the port was never opened
+  }
 }
 
 // ---- the pseudo-terminal front end of the virtual sampler ------------------------
@@ -353,7 +387,7 @@ TEST(ToolOnPty, CommandFailureSendsCarriageReturnHardwareErrorDoesNot) {
   });
   ASSERT_TRUE(failing.Opened());
   const ChildResult q = Tool({"/PORT=" + failing.Path(), "S0\r"});
-  ExpectEndedByItself(q);
+  ExpectExit(q, tools::ecDeviceError);
   EXPECT_TRUE(q.err.ends_with("Command failed: Q3 Not supported: S0\n")) << q.err;
   EXPECT_EQ(q.out, "");
   // The command, the "\r" after the Q-code, the cleanup's acknowledgement.
@@ -365,7 +399,7 @@ TEST(ToolOnPty, CommandFailureSendsCarriageReturnHardwareErrorDoesNot) {
   });
   ASSERT_TRUE(broken.Opened());
   const ChildResult n = Tool({"/PORT=" + broken.Path(), "H\r"});
-  ExpectEndedByItself(n);
+  ExpectExit(n, tools::ecDeviceError);
   EXPECT_TRUE(n.err.ends_with("Hardware error: N2 Oscillator stopped\n")) << n.err;
   EXPECT_EQ(broken.Received(), "H\r\r");  // only the cleanup's acknowledgement
 }
@@ -392,8 +426,18 @@ TEST(ToolConsumer, ClosedPipeEndsTheToolCleanly) {
   ChildOptions options;
   options.closeStdoutAfter = 10;  // like `| head -c 10`
   const ChildResult r = Tool({"/PORT=SIM", "S0\r"}, options);
-  ExpectEndedByItself(r);  // not SIGPIPE
+  ExpectEndedByItself(r);  // not SIGPIPE, and no failure: the consumer had what it wanted
   EXPECT_EQ(r.out, SoleStream(10));
+  EXPECT_EQ(r.err, "Y4:baud=115200 parity=N data=8 stop=1 dtr=on\r\n\n");  // no broken-pipe message
+}
+
+TEST(ToolConsumer, FullStandardOutputFailsTheDataPhase) {
+  ChildOptions options;
+  options.stdoutPath = "/dev/full";
+  const ChildResult r = Tool({"/PORT=SIM", "/COUNT=100", "r3F\rS0\r"}, options);
+  ExpectExit(r, tools::ecDataPhaseFailed);
+  EXPECT_TRUE(r.err.starts_with("Y4:baud=115200")) << r.err;
+  EXPECT_TRUE(r.err.ends_with("No space left on device\n")) << r.err;
 }
 
 }  // namespace
