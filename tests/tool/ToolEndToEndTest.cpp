@@ -141,6 +141,21 @@ TEST(ToolOnSim, HardwareBreakWithMessageEndsTheDataPhase) {
   EXPECT_EQ(s.out, SoleStream(512));
 }
 
+// The device's break right behind its last byte, and a framing error in the
+// middle of a stream: standard output holds every byte that came before.
+TEST(ToolOnSim, NothingAheadOfABreakOrALineErrorIsLost) {
+  const ChildResult abrupt = Tool({"/PORT=SIM-ABRUPT", "/TIME=3000", "S0\r"});
+  ExpectEndedByItself(abrupt);
+  EXPECT_TRUE(abrupt.err.ends_with("Hardware break: Run complete.\n")) << abrupt.err;
+  EXPECT_EQ(abrupt.out, SoleStream(512));
+
+  const ChildResult noisy = Tool({"/PORT=SIM-NOISY", "/TIME=3000", "S0\r"});
+  ExpectExit(noisy, tools::ecDataPhaseFailed);
+  EXPECT_TRUE(noisy.err.ends_with("\nC02-The hardware detected a framing error.\n")) << noisy.err;
+  ASSERT_GE(noisy.out.size(), 1000u);
+  EXPECT_EQ(noisy.out.substr(0, 1000), SoleStream(1000));
+}
+
 TEST(ToolOnSim, TimeEndsTheDataPhase) {
   const ChildResult r = Tool({"/PORT=SIM", "S0\r", "/TIME=300"});
   ExpectEndedByItself(r);
@@ -402,6 +417,21 @@ TEST(ToolOnPty, CommandFailureSendsCarriageReturnHardwareErrorDoesNot) {
   ExpectExit(n, tools::ecDeviceError);
   EXPECT_TRUE(n.err.ends_with("Hardware error: N2 Oscillator stopped\n")) << n.err;
   EXPECT_EQ(broken.Received(), "H\r\r");  // only the cleanup's acknowledgement
+}
+
+// A settings text in /PORT is overridden by the tool's own line, and the
+// clean-up after a failed command runs at that command rate too.
+TEST(ToolOnPty, CleanupAfterAFailedCommandRunsAtTheCommandRate) {
+  PtyFarEnd failing([](PtyFarEnd& d) {
+    if (d.AwaitTail("S0\r")) d.Send("Q3 Not supported: S0\r\n");
+  });
+  ASSERT_TRUE(failing.Opened());
+  ChildOptions options;
+  options.environment = {"QUELM_COM7=" + failing.Path()};
+  const ChildResult q = Tool({"/PORT=COM7 baud=9600 parity=N data=8 stop=1", "S0\r"}, options);
+  ExpectExit(q, tools::ecDeviceError);
+  EXPECT_EQ(failing.Received(), "S0\r\r\r");
+  EXPECT_EQ(failing.Baud(), 115200u);
 }
 
 // ---- signals and a consumer that leaves --------------------------------------------
