@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "SamplerRig.h"
+#include "platform/Trace.h"
 #include "sim/SimProfiles.h"
 #include "sim/SimSignal.h"
 
@@ -242,4 +243,32 @@ TEST(Delivery, TheLineReturnsToCommandStateAfterEveryRun) {
                                  << int(settings.parity) << " " << int(settings.stopBits);
     EXPECT_FALSE(dtr);
   }
+}
+
+// One trace line per run end says why it ended and how much came.
+TEST(Delivery, EachRunEndIsTracedWithItsReasonAndCount) {
+  samplertest::TempFile trace;
+  platform::SetTraceTarget(trace.Path());
+  {
+    Sampler counted;
+    ASSERT_EQ(counted.Open(samplertest::FastPort("TEST-TRACED", samplertest::Profile("SIM"))), S_OK);
+    counted.Configure(1, kRate, 8 * 100);
+    Pipe p;
+    counted.Bind(0, p.GiveWriteEnd());
+    ASSERT_EQ(counted->Start(), S_OK) << ErrorText();
+    EXPECT_EQ(counted.WaitFor(Over), SST_READY);
+
+    Sampler ended;
+    ASSERT_EQ(ended.Open("SIM-ABRUPT"), S_OK);
+    ended.Configure(1, kRate, 0);
+    Pipe q;
+    ended.Bind(0, q.GiveWriteEnd());
+    ASSERT_EQ(ended->Start(), S_OK) << ErrorText();
+    EXPECT_EQ(ended.WaitFor(Failed), SST_HARDWARE_STOPPED);
+  }
+  platform::SetTraceTarget("");
+  const std::vector<BYTE> bytes = trace.Read();
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_NE(text.find("Run end: count reached, 100 bytes received, 0 undelivered\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Run end: hardware break, 512 bytes received, 0 undelivered\n"), std::string::npos) << text;
 }

@@ -172,6 +172,7 @@ class TempFile {
   }
   ~TempFile() { std::filesystem::remove(path_); }
   LONG OpenForWriting() const { return ::open(path_.c_str(), O_WRONLY | O_TRUNC); }
+  const std::string& Path() const { return path_; }
   std::vector<BYTE> Read() const {
     std::vector<BYTE> out;
     const int fd = ::open(path_.c_str(), O_RDONLY);

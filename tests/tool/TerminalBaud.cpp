@@ -15,6 +15,18 @@ unsigned TerminalBaud(int fd) {
   return t.c_ospeed;
 }
 
+const char* TerminalFraming(int fd, char (&text)[4]) {
+  termios2 t{};
+  text[0] = '\0';
+  if (fd < 0 || ioctl(fd, TCGETS2, &t) != 0) return text;
+  const tcflag_t size = t.c_cflag & CSIZE;
+  text[0] = size == CS5 ? '5' : size == CS6 ? '6' : size == CS7 ? '7' : '8';
+  text[1] = (t.c_cflag & PARENB) == 0 ? 'N' : (t.c_cflag & PARODD) != 0 ? 'O' : 'E';
+  text[2] = (t.c_cflag & CSTOPB) != 0 ? '2' : '1';
+  text[3] = '\0';
+  return text;
+}
+
 int OpenTerminalForSettings(const char* path) { return open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK); }
 
 void CloseTerminal(int fd) {

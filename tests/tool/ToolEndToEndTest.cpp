@@ -323,6 +323,10 @@ class PtyFarEnd {
     return received_;
   }
   DWORD Baud() const { return tooltest::TerminalBaud(watch_); }
+  std::string Framing() const {
+    char text[4];
+    return tooltest::TerminalFraming(watch_, text);
+  }
 
   // For the script: wait until the received bytes end with `tail` (or stop).
   bool AwaitTail(const std::string& tail, int limitMs = 5000) {
@@ -417,6 +421,22 @@ TEST(ToolOnPty, CommandFailureSendsCarriageReturnHardwareErrorDoesNot) {
   ExpectExit(n, tools::ecDeviceError);
   EXPECT_TRUE(n.err.ends_with("Hardware error: N2 Oscillator stopped\n")) << n.err;
   EXPECT_EQ(broken.Received(), "H\r\r");  // only the cleanup's acknowledgement
+}
+
+// A Y4 text that changes every line setting: afterwards the terminal is back
+// at the command line, 115200 8N1.
+TEST(ToolOnPty, EveryLineSettingReturnsAfterTheDataPhase) {
+  PtyFarEnd device([](PtyFarEnd& d) {
+    if (!d.AwaitTail("S0\r")) return;
+    d.Send("Y4:baud=57600 parity=E data=7 stop=2 dtr=on\r\n");
+    if (d.AwaitBaud(57600)) d.Send(std::string(40, 'x'));
+  });
+  ASSERT_TRUE(device.Opened());
+  const ChildResult r = Tool({"/PORT=" + device.Path(), "/COUNT=40", "S0\r"});
+  ExpectEndedByItself(r);
+  EXPECT_EQ(r.out, std::string(40, 'x'));
+  EXPECT_EQ(device.Baud(), 115200u);
+  EXPECT_EQ(device.Framing(), "8N1");
 }
 
 // A settings text in /PORT is overridden by the tool's own line, and the
