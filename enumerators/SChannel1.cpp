@@ -46,6 +46,10 @@ LONG ExpectedSizeOf(const protocol::TSamplerSettings& settings, LONG rate) {
 TSamplerChannel::TSamplerChannel(platform::TAutoObjectFactory& factory, TSamplerChannels* channels)
     : TChannel(factory), FChannels(channels) {}
 
+TSamplerChannel::~TSamplerChannel() {
+  if (TSamplerChannels* channels = FChannels.load(); channels && FDetached) channels->ForgetDetached(this);
+}
+
 TSamplerOwner* TSamplerChannel::Owner() const {
   TSamplerChannels* channels = FChannels.load();
   return channels ? channels->Owner() : nullptr;
@@ -65,7 +69,7 @@ HRESULT TSamplerChannel::Unbind() {
 }
 
 void TSamplerChannel::Detach() {
-  TSamplerOwner* owner = Owner();
+  TSamplerOwner* owner = FDetached ? nullptr : Owner();
   if (owner && owner->SamplingInProgress()) throw ESamplerError(LoadStr(Msg::UnbindWhileSampling));
   FHandle = 0;  // the handle stays open: it belongs to the host
 }
@@ -75,7 +79,7 @@ HRESULT TSamplerChannel::GetChannels(IDispatch** channels) {
   *channels = nullptr;
   return SafeCall([&] {
     TSamplerChannels* owner = FChannels.load();
-    if (!owner) throw ESamplerError("This channel no longer belongs to a channel collection");
+    if (!owner) throw ESamplerError(LoadStr(Msg::ChannelDetached));
     ISamplerChannels* intf = owner->OwnInterface();
     *channels = intf;
   });

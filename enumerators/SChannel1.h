@@ -23,6 +23,7 @@ LONG ExpectedSizeOf(const protocol::TSamplerSettings& settings, LONG rate);
 class TSamplerChannel final : public TChannel {
  public:
   TSamplerChannel(platform::TAutoObjectFactory& factory, TSamplerChannels* channels);
+  ~TSamplerChannel() override;
 
   // ISamplerChannel
   HRESULT STDMETHODCALLTYPE Bind(LONG handle, VARIANT_BOOL closeHandle) override;
@@ -42,6 +43,9 @@ class TSamplerChannel final : public TChannel {
   // The collection lets go of this channel: it no longer belongs to a sampler,
   // keeps its binding and answers as for a sampler without hardware.
   void Orphan() { FChannels.store(nullptr); }
+  // A mode change dropped this channel: it still answers through its collection,
+  // but no run uses its binding, so unbinding is never refused.
+  void MarkDetached() { FDetached = true; }
   // Unbinds without asking the sampler (the collection is going away).
   void DropBinding() { FHandle = 0; }
 
@@ -52,6 +56,7 @@ class TSamplerChannel final : public TChannel {
   std::atomic<TSamplerChannels*> FChannels;  // not counted; cleared by the collection
   LONG FHandle = 0;
   VARIANT_BOOL FCloseHandle = 0;
+  bool FDetached = false;
 };
 
 }  // namespace enumerators

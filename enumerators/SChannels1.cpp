@@ -2,6 +2,7 @@
 // bindings, enumeration and indexing (E11), and safe release of its channels.
 #include "enumerators/SChannels1.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "enumerators/EnumList.h"
@@ -38,21 +39,33 @@ TSamplerChannels::~TSamplerChannels() {
   // No sampler can be sampling through a collection nobody holds: unbind and let go.
   while (!FChannels.empty()) {
     FChannels.back()->DropBinding();
-    DropLastChannel();
+    DropLastChannel(false);
   }
+  // Hosts may still hold channels a mode change dropped: they must not reach back here.
+  for (TSamplerChannel* channel : FDetached) channel->Orphan();
+  FDetached.clear();
 }
 
-void TSamplerChannels::DropLastChannel() {
+void TSamplerChannels::DropLastChannel(bool keepLink) {
   assert(!FChannels.empty());
   TSamplerChannel* channel = FChannels.back();
   FChannels.pop_back();
-  channel->Orphan();  // a host may still hold it; it must not reach back into this collection
+  if (keepLink) {
+    channel->MarkDetached();
+    FDetached.push_back(channel);  // before the release: its destructor takes it out again
+  } else {
+    channel->Orphan();  // a host may still hold it; it must not reach back into this collection
+  }
   channel->ObjRelease();
+}
+
+void TSamplerChannels::ForgetDetached(TSamplerChannel* channel) {
+  std::erase(FDetached, channel);
 }
 
 void TSamplerChannels::SetChannelCount(LONG n) {
   assert(n >= 0);
-  while (ChannelCount() > n) DropLastChannel();
+  while (ChannelCount() > n) DropLastChannel(true);
   FChannels.reserve(static_cast<size_t>(n));
   while (ChannelCount() < n) {
     TSamplerChannel* channel = NewCounted<TSamplerChannel>(FChannelFactory, this);
@@ -78,7 +91,7 @@ ISamplerChannels* TSamplerChannels::OwnInterface() {
 void TSamplerChannels::ClearChannels() {
   while (!FChannels.empty()) {
     FChannels.back()->Detach();  // E12 while sampling stops the clearing here
-    DropLastChannel();
+    DropLastChannel(true);
   }
 }
 
@@ -128,7 +141,7 @@ HRESULT TSamplerChannels::GetSampler(IDispatch** sampler) {
   *sampler = nullptr;
   return SafeCall([&] {
     TSamplerOwner* owner = Owner();
-    if (!owner) throw ESamplerError("The sampler of this channel collection no longer exists");
+    if (!owner) throw ESamplerError(messages::LoadStr(Msg::CollectionDetached));
     *sampler = owner->DispatchInterface();
   });
 }

@@ -37,11 +37,19 @@ class TSamplerChannels final : public TChannels {
  private:
   // Drops channels from the end down to n, then adds fresh unbound ones up to n.
   void SetChannelCount(LONG n);
-  // Gives up the last channel: it is orphaned and the collection's reference released.
-  void DropLastChannel();
+  // Gives up the last channel and the collection's reference on it. A channel
+  // dropped by a mode change stays linked (detached: working, but no run uses
+  // it); one dropped because the collection goes is orphaned.
+  void DropLastChannel(bool keepLink);
 
+ public:
+  // A detached channel that is going away; the collection must not reach it any more.
+  void ForgetDetached(TSamplerChannel* channel);
+
+ private:
   platform::TAutoObjectFactory& FChannelFactory;
   std::vector<TSamplerChannel*> FChannels;  // one reference each
+  std::vector<TSamplerChannel*> FDetached;  // dropped by a mode change and still held by a host; not counted
   LONG FCursor = 0;
 };
 

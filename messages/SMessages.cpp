@@ -81,6 +81,17 @@ constexpr Entry kEntries[] = {
     {Msg::LblTestReceiverDescription,
      "PIC will send sequence of characters using various baudrates to determine maximal reliable baud rate"},
     {Msg::FrequencyTooLow, "Oscillator frequency %d Hz is too low for sampling"},
+    {Msg::RunAlreadyInProgress, "A sampling run is already in progress; stop it before starting another"},
+    {Msg::RunInProgress, "A sampling run is in progress; stop it before %s"},
+    {Msg::PortNotOpen, "Port is not open"},
+    {Msg::BadIdleTime, "Idle period %d ms is not valid: give 0 ms or more"},
+    {Msg::BadSampleCount, "Sample count %d is not valid: give 0 samples or more"},
+    {Msg::SampleCountTooLarge, "Sample count %d is too large for %d channels"},
+    {Msg::BadSampleTime, "Sampling timer %d ms is not valid: give 0 ms or more"},
+    {Msg::SampleTimeTooLong, "Sampling timer %d ms is too long for the timing mode at this rate"},
+    {Msg::ChannelDetached, "This channel no longer belongs to a channel collection"},
+    {Msg::CollectionDetached, "The sampler of this channel collection no longer exists"},
+    {Msg::NeedsAdapter, "%s needs a detected sampler: open a port where the hardware answers"},
 };
 
 static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == static_cast<size_t>(Msg::Count_),

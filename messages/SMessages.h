@@ -79,6 +79,17 @@ enum class Msg {
   LblTestReceiverDescription,
   // Errors without a code of their own
   FrequencyTooLow,        // %d oscillator frequency in Hz
+  RunAlreadyInProgress,
+  RunInProgress,          // %s what the caller wanted to do
+  PortNotOpen,
+  BadIdleTime,            // %d ms
+  BadSampleCount,         // %d samples
+  SampleCountTooLarge,    // %d samples, %d channels
+  BadSampleTime,          // %d ms
+  SampleTimeTooLong,      // %d ms
+  ChannelDetached,
+  CollectionDetached,
+  NeedsAdapter,           // %s operation
   Count_
 };
 

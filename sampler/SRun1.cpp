@@ -35,9 +35,9 @@ bool TKorvoSampler::MoveState(WORD from, WORD to) { return FState.compare_exchan
 // A started thread whose end-of-run handler has not finished yet.
 bool TKorvoSampler::RunWorking() const { return FThread && !FThread->Suspended() && !FRunEnded.load(); }
 
-bool TKorvoSampler::SamplingNow(WORD state) const {
-  return IsRunState(state) && FThread && FThread->IsRunning() && !FThread->HasFatalException();
-}
+// True until the run's end handler has finished: once a query says the run is
+// over, its outputs are closed and Start is accepted.
+bool TKorvoSampler::SamplingNow(WORD state) const { return IsRunState(state) && RunWorking(); }
 
 // ---- start ----------------------------------------------------------------------------------
 
@@ -46,9 +46,21 @@ HRESULT TKorvoSampler::Start() {
 }
 
 void TKorvoSampler::StartRun() {
-  if (RunWorking()) throw ESamplerError("A sampling run is already in progress; stop it before starting another");
+  // A run whose end a query already reported is only finishing its end handler.
+  if (RunWorking() && !IsRunState(FState) && FState != SST_STOPPING) FThread->WaitFor();
+  if (RunWorking()) throw ESamplerError(LoadStr(Msg::RunAlreadyInProgress));
   SetLastErrorText(std::string());
-  PrepareRun();
+  try {
+    PrepareRun();
+  } catch (const std::exception& e) {
+    // Nothing was sent; still a start that cannot work is a failure Reset must clear,
+    // except when there is nothing to start at all.
+    if (HasHardware(FState) && FChannels && FChannels->ChannelCount() > 0) {
+      SetLastErrorText(platform::ExceptionMessage(std::current_exception()));
+      FState = SST_COMMAND_FAILED;
+    }
+    throw;
+  }
   assert(FThread && FThread->Suspended() && !FRunEnded);
   FPort->SetOnError([this](transport::TComPort* sender, transport::TCommErrors errors, std::string& text,
                            bool& abort) { OnPortError(sender, errors, text, abort); });
@@ -72,6 +84,7 @@ void TKorvoSampler::StartRun() {
       AbortRun();
     } catch (...) {
     }
+    FState = SST_COMMAND_FAILED;  // also where the failure came before the device answered
     std::rethrow_exception(failure);
   }
 }
@@ -99,10 +112,26 @@ void TKorvoSampler::PrepareRun() {
   // configured is dropped without touching the line or this sampler.
   thread->SetPort(FPort.get());
   thread->OnTerminate = [this](platform::TThread* sender) { OnRunTerminate(sender); };
-  FThread.reset();  // the ended thread of an earlier run
+  Replace(FThread, {});  // the ended thread of an earlier run, freed before the new one is set up
   FRunEnded = false;
-  FThread = std::move(thread);
+  Replace(FThread, std::move(thread));
 }
+
+namespace {
+
+// Stop values come from the host as LONGs: a negative one would read as a
+// 49-day wait or wrap an addition, so each is checked before it is used.
+DWORD CheckedIdleTime(LONG ms) {
+  if (ms < 0) throw ESamplerError(FormatMsg(Msg::BadIdleTime, ms));
+  return static_cast<DWORD>(ms);
+}
+
+DWORD CheckedSampleTime(LONG ms) {
+  if (ms < 0) throw ESamplerError(FormatMsg(Msg::BadSampleTime, ms));
+  return static_cast<DWORD>(ms);
+}
+
+}  // namespace
 
 std::unique_ptr<transport::TReadingThread> TKorvoSampler::CreateSamplingThread() {
   std::unique_ptr<transport::TReadingThread> thread;
@@ -114,15 +143,16 @@ std::unique_ptr<transport::TReadingThread> TKorvoSampler::CreateSamplingThread()
   auto* sampling = static_cast<transport::TSamplingThread*>(thread.get());
   const protocol::TSamplerSettings& s = FAdapter->Settings;
   switch (s.StopMode) {
-    case 1: thread->StartTimeoutOnActivity(static_cast<DWORD>(s.IdleTime)); break;
+    case 1: thread->StartTimeoutOnActivity(CheckedIdleTime(s.IdleTime)); break;
     case 2: {
+      if (s.SampleCount < 0) throw ESamplerError(FormatMsg(Msg::BadSampleCount, s.SampleCount));
       const std::int64_t limit = static_cast<std::int64_t>(channels) * s.SampleCount;
-      if (limit < 0 || limit > std::numeric_limits<LONG>::max())
-        throw ESamplerError(LoadStr(Msg::StNoSampleCount));
+      if (limit > std::numeric_limits<LONG>::max())
+        throw ESamplerError(FormatMsg(Msg::SampleCountTooLarge, s.SampleCount, channels));
       sampling->SetSampleLimit(static_cast<LONG>(limit));
       break;
     }
-    case 3: thread->StartTimeoutOnData(static_cast<DWORD>(s.SampleTime)); break;
+    case 3: thread->StartTimeoutOnData(CheckedSampleTime(s.SampleTime)); break;
     default: break;  // until Stop or the hardware's end
   }
   return thread;
@@ -134,8 +164,13 @@ std::unique_ptr<transport::TReadingThread> TKorvoSampler::CreateMeasuringThread(
   if (s.StopMode == 3 && FAdapter->Rate == 0) throw ESamplerError(LoadStr(Msg::StNoRate));
   auto thread = std::make_unique<transport::TMeasuringThread>();
   switch (s.StopMode) {
-    case 1: thread->StartTimeoutOnActivity(static_cast<DWORD>(s.IdleTime)); break;
-    case 3: thread->StartTimeoutOnData(static_cast<DWORD>(s.SampleTime) + 65536000u / FAdapter->Rate); break;
+    case 1: thread->StartTimeoutOnActivity(CheckedIdleTime(s.IdleTime)); break;
+    case 3: {
+      const std::uint64_t ms = std::uint64_t{CheckedSampleTime(s.SampleTime)} + 65536000u / FAdapter->Rate;
+      if (ms >= std::numeric_limits<DWORD>::max()) throw ESamplerError(FormatMsg(Msg::SampleTimeTooLong, s.SampleTime));
+      thread->StartTimeoutOnData(static_cast<DWORD>(ms));
+      break;
+    }
     default: break;  // a timing run never ends on a count
   }
   return thread;
@@ -230,7 +265,10 @@ std::string TKorvoSampler::DescribeRun(WORD observed, WORD& code) {
 HRESULT TKorvoSampler::IsSampling(VARIANT_BOOL* sampling) {
   if (AnyNull(sampling)) return E_POINTER;
   *sampling = VARIANT_FALSE;
-  return SafeCall([&] { *sampling = SamplingNow(FState.load()) ? VARIANT_TRUE : VARIANT_FALSE; });
+  return SafeCall([&] {
+    std::lock_guard<std::mutex> lock(FQueryLock);
+    *sampling = SamplingNow(FState.load()) ? VARIANT_TRUE : VARIANT_FALSE;
+  });
 }
 
 // ---- stop ------------------------------------------------------------------------------------------
@@ -251,22 +289,24 @@ void TKorvoSampler::AbortRun() {
     FThread->Resume();  // never ran: it ends at once after returning the line
   }
   StopRun();
-  FThread.reset();
+  Replace(FThread, {});
 }
 
 void TKorvoSampler::StopRun() {
   const WORD remembered = FState.exchange(SST_STOPPING);
-  bool endedWithFailure = false;
+  bool lostData = false;
   if (FThread) {
     FThread->Terminate();
     if (FThread->Suspended()) FThread->Resume();
     FThread->WaitFor();  // its end-of-run handler has run
-    endedWithFailure = IsFailedState(FState.load());
-    FThread.reset();
+    lostData = FThread->Undelivered() > 0;
+    Replace(FThread, {});
     Sleep(kStopSettle);
   }
   // The final state is set also when returning the line fails (a vanished device).
-  const WORD settled = IsFailedState(remembered) ? remembered : endedWithFailure ? FState.load() : SST_READY;
+  // A run that ended with the device's own message while stopping is over, its
+  // text kept for Reset; one that lost received data stays failed, so the loss is seen.
+  const WORD settled = IsFailedState(remembered) ? remembered : lostData ? SST_RUN_FAILED : SST_READY;
   try {
     if (PortOpen() && remembered != SST_READY && IsReadyOrBeyond(remembered)) ResetLine(true);
   } catch (...) {

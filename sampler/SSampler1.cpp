@@ -61,7 +61,7 @@ TKorvoSampler::~TKorvoSampler() {
   } catch (...) {
   }
   // Should closing have failed, the thread is still ended before anything it uses goes.
-  FThread.reset();
+  Replace(FThread, {});
   if (FCapabilities) {
     FCapabilities->ReleaseOwner();
     FCapabilities->Release();
@@ -167,6 +167,7 @@ HRESULT TKorvoSampler::GetStatus(BSTR* text, LONG* code) {
   *code = 0;
   return SafeCall([&] {
     WORD state = 0;
+    std::lock_guard<std::mutex> lock(FQueryLock);
     platform::BStr status(StatusText(state));  // the code that belongs to the text
     *code = state;
     *text = status.Detach();
@@ -176,9 +177,13 @@ HRESULT TKorvoSampler::GetStatus(BSTR* text, LONG* code) {
 // ---- the line ---------------------------------------------------------------------------------
 
 void TKorvoSampler::RequirePortFree() const {
-  if (!FPort) throw platform::Exception("Port is not open");
+  if (!FPort) throw platform::Exception(LoadStr(Msg::PortNotOpen));
   // The reading thread alone uses the port while a run goes on.
-  if (RunWorking()) throw ESamplerError("A sampling run is in progress; stop it before talking to the hardware");
+  RequireNoRun("talking to the hardware");
+}
+
+void TKorvoSampler::RequireNoRun(const char* operation) const {
+  if (RunWorking()) throw ESamplerError(FormatMsg(Msg::RunInProgress, operation));
 }
 
 void TKorvoSampler::SendCommand(const std::string& command, bool writeCheck, std::string& reply) {
@@ -230,8 +235,9 @@ void TKorvoSampler::OpenConnection(const std::string& connection) {
   FPort->Purge(kPurgeAll);
   std::string reply;
   SendCommand("?\rH\r", false, reply);
-  FAdapter = protocol::TSampler::CreateAdapter(reply);
-  if (FAdapter) FAdapter->BaudRate = FPort->BaudRate();
+  std::unique_ptr<protocol::TSampler> adapter = protocol::TSampler::CreateAdapter(reply);
+  if (adapter) adapter->BaudRate = FPort->BaudRate();
+  Replace(FAdapter, std::move(adapter));
   RefreshState();
 }
 
@@ -244,9 +250,9 @@ void TKorvoSampler::CloseConnection() {
   } catch (...) {
     stopFailure = std::current_exception();
   }
-  FThread.reset();  // ended by now; a stopped thread has already been released
+  Replace(FThread, {});  // ended by now; a stopped thread has already been released
   FState = SST_INACTIVE;
-  FAdapter.reset();
+  Replace(FAdapter, {});
   if (FPort) {
     FPort->Close();
     FPort.reset();
@@ -300,8 +306,7 @@ HRESULT TKorvoSampler::GetConfigurations(IEnumSamplerItems** configurations) {
 // ---- modes and rates -------------------------------------------------------------------------------
 
 void TKorvoSampler::RequireAdapter(const char* operation) const {
-  if (!FAdapter)
-    throw ESamplerError(std::string(operation) + " needs a detected sampler: open a port where the hardware answers");
+  if (!FAdapter) throw ESamplerError(FormatMsg(Msg::NeedsAdapter, operation));
 }
 
 enumerators::TCapabilities* TKorvoSampler::CapabilitiesObject() {
@@ -324,6 +329,7 @@ HRESULT TKorvoSampler::GetModes(IEnumSamplerItems** modes) {
 HRESULT TKorvoSampler::SetMode(LONG mode) {
   return SafeCall([&] {
     RequireAdapter("Selecting a mode");
+    RequireNoRun("changing the mode");
     if (mode == FAdapter->Mode) return;
     FAdapter->SetMode(mode);
     FState = FAdapter->GetReadiness();
@@ -380,8 +386,9 @@ bool TKorvoSampler::CapabilityAvailable(LONG id) const {
 }
 
 void TKorvoSampler::SetCapabilitySwitch(LONG id, bool value) {
-  RequireAdapter("Setting a capability");
   enumerators::CheckCapabilityId(id);
+  RequireAdapter("Setting a capability");
+  RequireNoRun("changing a capability");
   if (FAdapter->GetCapabilityBool(id) == value) return;
   if (!CapabilityAvailable(id)) throw ESamplerError(FormatMsg(Msg::CapabilityNotAvailable, id));
   FAdapter->SetCapabilityBool(id, value);
@@ -404,8 +411,9 @@ HRESULT TKorvoSampler::GetCapabilityBool(LONG id, VARIANT_BOOL* value) {
 
 HRESULT TKorvoSampler::SetCapabilityLong(LONG id, LONG value) {
   return SafeCall([&] {
-    RequireAdapter("Setting a capability");
     enumerators::CheckCapabilityId(id);
+    RequireAdapter("Setting a capability");
+    RequireNoRun("changing a capability");
     protocol::TSamplerSettings& s = FAdapter->Settings;
     switch (id) {
       case SCAP_IDLE_PERIOD: s.IdleTime = value; break;
@@ -435,6 +443,7 @@ HRESULT TKorvoSampler::GetCapabilityLong(LONG id, LONG* value) {
 HRESULT TKorvoSampler::SetCapabilityString(LONG id, BSTR value) {
   return SafeCall([&] {
     enumerators::CheckCapabilityId(id);
+    RequireNoRun("changing a capability");
     if (FAdapter) FAdapter->SetCapabilityText(id, platform::StringFromBstr(value));
     RefreshState();
   });

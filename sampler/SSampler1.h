@@ -92,6 +92,8 @@ class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler>, pub
   void RefreshCompanions();
   void RequireAdapter(const char* operation) const;
   void RequirePortFree() const;
+  // Refuses a configuration change while a run's thread works: the run keeps what it started with.
+  void RequireNoRun(const char* operation) const;
   bool PortOpen() const;
   void SetCapabilitySwitch(LONG id, bool value);
   bool CapabilityAvailable(LONG id) const;
@@ -121,6 +123,15 @@ class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler>, pub
   LONG RunDiagnotorById(LONG id, std::string& report);
   LONG RunReceiverTest(std::string& report);
 
+  // Puts `value` in `slot` under FQueryLock; the old object is freed after the lock is left.
+  template <class T>
+  void Replace(std::unique_ptr<T>& slot, std::unique_ptr<T> value) {
+    {
+      std::lock_guard<std::mutex> lock(FQueryLock);
+      slot.swap(value);
+    }
+  }
+
   // FLastError is written by host calls and by the reading thread at the end of a run.
   void AppendLastError(const std::string& text);
 
@@ -128,8 +139,11 @@ class TKorvoSampler final : public platform::TAutoIntfObject<IKorvoSampler>, pub
   std::unique_ptr<transport::TComPort> FPort;
   std::atomic<WORD> FState{SST_INACTIVE};  // also moved by the reading thread at a run's end
   enumerators::TCapabilities* FCapabilities = nullptr;  // created on first use; one reference held
-  // Written only by host calls, and only while no started thread can still call back.
+  // Written only by host calls (through Replace), and only while no started thread can still call back.
   std::unique_ptr<transport::TReadingThread> FThread;
+  // GetStatus and IsSampling may come from any thread at any time: they hold this
+  // lock while they read FThread and FAdapter, which are only replaced under it.
+  mutable std::mutex FQueryLock;
   std::atomic<bool> FRunEnded{true};  // the current thread's end-of-run handler has finished
   std::string FRunSettings;
   std::unique_ptr<protocol::TSampler> FAdapter;

@@ -62,9 +62,20 @@ const char* RunEndName(TRunEnd reason) {
   return "?";
 }
 
+void TOutputQueue::Append(const BYTE* data, size_t count) {
+  if (count == 0) return;
+  bytes_.insert(bytes_.end(), data, data + count);
+  records_.push_back(static_cast<DWORD>(count));
+}
+
 void TOutputQueue::Consume(size_t count) {
-  assert(count <= Size());
+  assert(count <= FrontSize());
   head_ += count;
+  frontDone_ += count;
+  if (frontDone_ == records_.front()) {
+    records_.pop_front();
+    frontDone_ = 0;
+  }
   if (head_ == bytes_.size()) {
     Clear();
   } else if (head_ >= 65536 && head_ * 2 >= bytes_.size()) {
@@ -77,6 +88,8 @@ void TOutputQueue::Consume(size_t count) {
 void TOutputQueue::Clear() {
   bytes_.clear();
   head_ = 0;
+  records_.clear();
+  frontDone_ = 0;
 }
 
 // ---- TReadingThread -----------------------------------------------------------
@@ -310,8 +323,8 @@ bool TReadingThread::FlushOutput(size_t index) {
   TOutputQueue& queue = FQueues[index];
   while (queue.Size() > 0) {
     DWORD written = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(queue.Size(), 1u << 20));
-    if (!platform::WriteFileNoWait(OutputHandle(FHandles[index]), queue.Data(), chunk, &written)) {
+    const DWORD chunk = static_cast<DWORD>(queue.FrontSize());
+    if (!platform::WriteFileNoWait(OutputHandle(FHandles[index]), queue.Front(), chunk, &written)) {
       GiveUpOutput(index, platform::SysErrorMessage(GetLastError()));
       return false;
     }

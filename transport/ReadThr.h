@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,17 +36,22 @@ const char* RunEndName(TRunEnd reason);
 
 // Bytes received for one output that it has not taken yet: a reader that
 // pauses must not make the port overflow, so the thread keeps reading meanwhile.
+// Each chunk stays one write, as it would have been without the wait.
 class TOutputQueue {
  public:
   size_t Size() const { return bytes_.size() - head_; }
-  const BYTE* Data() const { return bytes_.data() + head_; }
-  void Append(const BYTE* data, size_t count) { bytes_.insert(bytes_.end(), data, data + count); }
-  void Consume(size_t count);
+  // The rest of the oldest chunk.
+  const BYTE* Front() const { return bytes_.data() + head_; }
+  size_t FrontSize() const { return records_.empty() ? 0 : records_.front() - frontDone_; }
+  void Append(const BYTE* data, size_t count);
+  void Consume(size_t count);  // at most FrontSize()
   void Clear();
 
  private:
   std::vector<BYTE> bytes_;
   size_t head_ = 0;
+  std::deque<DWORD> records_;  // chunk sizes, oldest first
+  size_t frontDone_ = 0;       // bytes of the oldest chunk already written
 };
 
 // Copies everything the port receives, unchanged, to the first output.

@@ -88,21 +88,33 @@ TEST_F(Channels, DroppedChannelHeldByAHostStaysUsableAndSafe) {
   ASSERT_EQ(held->Bind(9, 0), S_OK);
   SelectMode(1);
 
-  // The collection let go of it: no way back to collection or sampler, no crash.
+  // Detached, but still working: it answers through its collection and sampler.
   TRef<IDispatch> back;
-  EXPECT_NE(held->GetChannels(back.Out()), S_OK);
-  EXPECT_FALSE(back);
-  EXPECT_EQ(TakeErrorText(), "This channel no longer belongs to a channel collection");
+  EXPECT_EQ(held->GetChannels(back.Out()), S_OK);
+  EXPECT_TRUE(back);
   LONG format = -5, rate = -5, size = -5;
   EXPECT_EQ(held->GetFormat(&format), S_OK);
   EXPECT_EQ(held->GetRate(&rate), S_OK);
   EXPECT_EQ(held->GetExpectedSize(&size), S_OK);
-  EXPECT_EQ(format, 0);
-  EXPECT_EQ(rate, -1);
-  EXPECT_EQ(size, 0);
+  EXPECT_EQ(format, 1);
+  EXPECT_EQ(rate, owner_->CurrentRate());
   owner_->sampling = true;  // it no longer takes part in runs: unbinding is its own business
   EXPECT_EQ(held->Unbind(), S_OK);
   EXPECT_EQ(held->Bind(10, 0), S_OK);
+  owner_->sampling = false;
+  EXPECT_EQ(Intf()->GetCount(&size), S_OK);
+  EXPECT_EQ(size, 1);  // and the collection does not count it
+
+  // Once the collection is gone, the held channel has nowhere to reach: no crash.
+  back.Reset();
+  channels_->ObjRelease();
+  channels_ = nullptr;
+  TRef<IDispatch> none;
+  EXPECT_NE(held->GetChannels(none.Out()), S_OK);
+  EXPECT_FALSE(none);
+  EXPECT_EQ(TakeErrorText(), "This channel no longer belongs to a channel collection");
+  EXPECT_EQ(held->GetRate(&rate), S_OK);
+  EXPECT_EQ(rate, -1);
 }
 
 TEST_F(Channels, BindRefusesTheInvalidHandleAndUnbindsDuringNoRun) {
