@@ -432,7 +432,8 @@ TEST(ToolOnPty, EveryLineSettingReturnsAfterTheDataPhase) {
     if (d.AwaitBaud(57600)) d.Send(std::string(40, 'x'));
   });
   ASSERT_TRUE(device.Opened());
-  const ChildResult r = Tool({"/PORT=" + device.Path(), "/COUNT=40", "S0\r"});
+  // A long reply window: the far end answers from a thread that a loaded machine may delay.
+  const ChildResult r = Tool({"/PORT=" + device.Path(), "/COUNT=40", "/WAITCMD=1000", "S0\r"});
   ExpectEndedByItself(r);
   EXPECT_EQ(r.out, std::string(40, 'x'));
   EXPECT_EQ(device.Baud(), 115200u);
