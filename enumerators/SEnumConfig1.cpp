@@ -10,8 +10,10 @@ namespace enumerators {
 namespace {
 
 // Whether the port can be opened for exclusive use now; it is closed again at once.
-// No overlapped flag: the probe does no I/O, and the platform opens synchronous
-// serial handles only.
+// A port another program holds fails the open before anything on it changes,
+// and an open that is not used for I/O leaves a terminal's settings and modem
+// lines alone, so listing ports disturbs nobody. No overlapped flag: the probe
+// does no I/O, and the platform opens synchronous serial handles only.
 bool PortAnswers(const std::string& name) {
   HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;

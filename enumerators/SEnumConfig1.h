@@ -10,7 +10,7 @@ namespace enumerators {
 
 // "COM1".."COM4" that could be opened exclusively just now (Flags 0x104), then
 // "\\.\COM5".."\\.\COM10" unprobed (Flags 0x204). A probe closes the port at
-// once; a port another program holds, or that does not exist, is left out.
+// once, unchanged; a port another program holds, or that does not exist, is left out.
 std::vector<TItem> ProbeConnections();
 
 class TEnumSamplerConnections final

@@ -1,5 +1,7 @@
-// Terminal devices (termios) as Win32 serial ports: COM names, exclusive open,
-// Win32 time-outs over poll, modem lines, breaks, error counters and events.
+// Terminal devices (termios) as Win32 serial ports: COM names, exclusive open
+// that leaves a port another program holds alone, Win32 time-outs over poll,
+// modem lines, breaks, error counters and events, and the terminal's own
+// settings given back on close.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -13,12 +15,15 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "platform/SerialBackend.h"
 #include "platform/SerialTermiosAttr.h"
+#include "platform/SerialTermiosLock.h"
 
 namespace platform {
 
@@ -129,12 +134,34 @@ int MsUntil(Clock deadline) {
   return static_cast<int>(std::min<Clock>((deadline - now + 999) / 1000, kPollStepMs));
 }
 
+// Waits, bounded, until the driver has sent what was written, so that the
+// settings put back on close do not apply to the last bytes of the session.
+void DrainOutput(int fd) {
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+  TerminalLine line;
+  DWORD baud = ReadTerminalLine(fd, line) == 0 && line.baudRate > 0 ? line.baudRate : 9600;
+  const Clock end = Now() + Ms(std::min<std::uint64_t>(static_cast<std::uint64_t>(queued) * 10000u / baud + 50, 2000));
+  while (Now() < end && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    timespec step{0, 5000000};
+    nanosleep(&step, nullptr);
+  }
+}
+
 class TerminalPort final : public ISerialBackend {
  public:
-  explicit TerminalPort(int fd) : fd_(fd) {}
+  TerminalPort(int fd, std::unique_ptr<DeviceLockFiles> lockFiles) : fd_(fd), lockFiles_(std::move(lockFiles)) {}
+  // The last reference goes after Close, when no call uses the descriptor any more.
   ~TerminalPort() override {
-    ioctl(fd_, TIOCNXCL);  // the flag outlives this descriptor on a pseudo-terminal
-    ::close(fd_);
+    if (saved_) {
+      DrainOutput(fd_);
+      RestoreTerminal(fd_, *saved_);
+    }
+    // The flag was clear when the port was opened (else the open failed); on a
+    // pseudo-terminal it would outlive this descriptor.
+    ioctl(fd_, TIOCNXCL);
+    lockFiles_.reset();
+    ::close(fd_);  // releases the flock last
   }
   int Init();
 
@@ -160,6 +187,20 @@ class TerminalPort final : public ISerialBackend {
     SetLastError(EBADF);
     return false;
   }
+  // Usable, and in raw mode. The terminal keeps its settings until the port is
+  // first used for I/O or configured, so that an open that only looks whether
+  // the port is free (the connection list) changes nothing on it.
+  bool Ready() {
+    if (!Usable()) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (raw_) return true;
+    if (int e = MakeTerminalRaw(fd_)) {
+      SetLastError(static_cast<DWORD>(e));
+      return false;
+    }
+    raw_ = true;
+    return true;
+  }
   COMMTIMEOUTS Timeouts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return timeouts_;
@@ -177,8 +218,11 @@ class TerminalPort final : public ISerialBackend {
   DWORD PendingEvents(DWORD mask, int& lastModem, serial_icounter_struct& lastCounts, bool haveCounts);
 
   const int fd_;
+  std::unique_ptr<DeviceLockFiles> lockFiles_;
+  std::unique_ptr<TerminalSnapshot> saved_;  // the settings the terminal had at open
   std::atomic<bool> closed_{false};
   mutable std::mutex mutex_;  // guards the members below
+  bool raw_ = false;
   DCB dcb_{};
   COMMTIMEOUTS timeouts_{};
   DWORD mask_ = 0;
@@ -188,9 +232,12 @@ class TerminalPort final : public ISerialBackend {
 };
 
 int TerminalPort::Init() {
-  if (int e = MakeTerminalRaw(fd_)) return e;
+  auto saved = std::make_unique<TerminalSnapshot>();
+  if (int e = SaveTerminal(fd_, *saved)) return e;
+  saved_ = std::move(saved);
   TerminalLine line;
   if (int e = ReadTerminalLine(fd_, line)) return e;
+  line.xonOutput = line.xonInput = false;  // as raw mode will leave them
   dcb_.DCBlength = sizeof(DCB);
   dcb_.BaudRate = line.baudRate;
   dcb_.ByteSize = line.byteSize;
@@ -221,6 +268,7 @@ BOOL TerminalPort::Read(void* buffer, DWORD toRead, DWORD* read) {
   DWORD got = 0;
   Clock lastByte = 0;
   bool hangup = false;  // poll saw the device go away
+  if (!Ready()) return FALSE;
   for (;;) {
     if (!Usable()) return FALSE;
     // In raw mode without VMIN/VTIME an empty queue reads as 0 bytes, so only
@@ -265,7 +313,7 @@ int TerminalPort::AwaitCts(Clock deadline) {
 }
 
 BOOL TerminalPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
-  if (!Usable()) return FALSE;
+  if (!Ready()) return FALSE;
   const COMMTIMEOUTS t = Timeouts();
   Clock deadline = 0;
   if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
@@ -320,7 +368,7 @@ int TerminalPort::ApplyModemControl(const DCB& dcb) {
 }
 
 BOOL TerminalPort::SetState(const DCB& dcb) {
-  if (!Usable()) return FALSE;
+  if (!Ready()) return FALSE;
   TerminalLine line;
   line.baudRate = dcb.BaudRate;
   line.byteSize = dcb.ByteSize;
@@ -374,7 +422,7 @@ BOOL TerminalPort::SetTimeouts(const COMMTIMEOUTS& timeouts) {
 }
 
 BOOL TerminalPort::ClearError(DWORD* errors, COMSTAT* stat) {
-  if (!Usable()) return FALSE;
+  if (!Ready()) return FALSE;
   int in = 0, out = 0;
   if (ioctl(fd_, FIONREAD, &in) != 0) return Fail(errno);
   if (ioctl(fd_, TIOCOUTQ, &out) != 0) return Fail(errno);
@@ -479,7 +527,7 @@ DWORD TerminalPort::PendingEvents(DWORD mask, int& lastModem, serial_icounter_st
 // Blocks until an event of the mask holds, the mask changes (result 0, as on
 // Win32) or the port is closed; it looks in steps so that neither can be missed.
 BOOL TerminalPort::WaitEvent(DWORD* result) {
-  if (!Usable()) return FALSE;
+  if (!Ready()) return FALSE;
   DWORD mask;
   unsigned changes;
   {
@@ -526,9 +574,16 @@ int OpenFlags(DWORD access) {
   return mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 }
 
-// Exclusive like a Win32 serial device: TIOCEXCL keeps other users out, the
-// advisory lock also other processes running as root and this process itself.
+// Takes the port unless somebody holds it, before anything on it changes.
+// TIOCEXCL keeps other users out, but not root: its flag is read, not trusted
+// to have failed the open. The flock is what other serial programs take, and
+// it also keeps out this process's other opens; it is held while the port is
+// open. EBUSY when the port is held.
 int LockExclusive(int fd) {
+#ifdef TIOCGEXCL
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return EBUSY;
+#endif
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : errno;
   if (ioctl(fd, TIOCEXCL) != 0) return errno;
   return 0;
@@ -542,6 +597,15 @@ std::shared_ptr<ISerialBackend> OpenTerminalPort(const std::string& name, DWORD 
     SetLastError(ENOENT);
     return nullptr;
   }
+  // A lock file of a live process: the device is not even opened, since the
+  // open alone can change its modem lines.
+  auto lockFiles = std::make_unique<DeviceLockFiles>(path);
+  if (int e = lockFiles->CheckFree()) {
+    SetLastError(static_cast<DWORD>(e));
+    return nullptr;
+  }
+  // Non-blocking: the open does not wait for carrier, and a port another
+  // process has open keeps its modem lines.
   int fd = ::open(path.c_str(), OpenFlags(access));
   if (fd < 0) {
     SetLastError(static_cast<DWORD>(errno));
@@ -557,7 +621,13 @@ std::shared_ptr<ISerialBackend> OpenTerminalPort(const std::string& name, DWORD 
     SetLastError(static_cast<DWORD>(e));
     return nullptr;
   }
-  auto port = std::make_shared<TerminalPort>(fd);  // owns fd from here
+  if (int e = lockFiles->Take()) {
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    SetLastError(static_cast<DWORD>(e));
+    return nullptr;
+  }
+  auto port = std::make_shared<TerminalPort>(fd, std::move(lockFiles));  // owns fd from here
   if (int e = port->Init()) {
     SetLastError(static_cast<DWORD>(e));
     return nullptr;

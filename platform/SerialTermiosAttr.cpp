@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 namespace platform {
 
@@ -49,7 +50,25 @@ BYTE ParityOf(tcflag_t cflag) {
   return (cflag & PARODD) ? 1 : 2;
 }
 
+static_assert(sizeof(termios2) <= sizeof(TerminalSnapshot::bytes), "a snapshot holds a whole termios2");
+
 }  // namespace
+
+int SaveTerminal(int fd, TerminalSnapshot& saved) {
+  termios2 t{};
+  if (int e = Get(fd, t)) return e;
+  std::memset(saved.bytes, 0, sizeof saved.bytes);
+  std::memcpy(saved.bytes, &t, sizeof t);
+  return 0;
+}
+
+int RestoreTerminal(int fd, const TerminalSnapshot& saved) {
+  termios2 want{}, now{};
+  std::memcpy(&want, saved.bytes, sizeof want);
+  if (int e = Get(fd, now)) return e;
+  if (std::memcmp(&want, &now, sizeof want) == 0) return 0;
+  return Set(fd, want);
+}
 
 int MakeTerminalRaw(int fd) {
   termios2 t{};

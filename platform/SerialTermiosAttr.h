@@ -26,4 +26,14 @@ int MakeTerminalRaw(int fd);
 int ApplyTerminalLine(int fd, const TerminalLine& line);
 int ReadTerminalLine(int fd, TerminalLine& line);
 
+// Every setting of a terminal, kept whole so that closing the port can put back
+// what its owner had. Opaque here: termios2 cannot be named beside <termios.h>.
+struct TerminalSnapshot {
+  alignas(8) unsigned char bytes[64];
+};
+int SaveTerminal(int fd, TerminalSnapshot& saved);
+// Writes the saved settings back only when they differ from the current ones,
+// so that a port nobody changed is not reprogrammed. 0 or the errno.
+int RestoreTerminal(int fd, const TerminalSnapshot& saved);
+
 }  // namespace platform

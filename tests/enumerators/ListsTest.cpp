@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../serial_platform/HeldTerminal.h"
 #include "EnumTestSupport.h"
 #include "enumerators/SEnumConfig1.h"
 #include "enumerators/SEnumDiagnotors1.h"
@@ -309,6 +310,36 @@ TEST_F(Connections, ListsPortsThatOpenThenTheUnprobedNames) {
   EXPECT_EQ(read(held_.Master(), buf, sizeof buf), 2);
   EXPECT_EQ(std::string(buf, 2), "ok");
   CloseHandle(holder);
+}
+
+// Listing is only looking: the probe changes no setting on a free port, and a
+// port held in any of the three ways is left out, its flag and settings as its
+// holder left them. Root passes the exclusive flag, so COM2 checks its reading.
+TEST_F(Connections, TheProbeLeavesOutHeldPortsAndChangesNothing) {
+  heldterminal::Pty ports[4];
+  heldterminal::LockDir lockDir;
+  ASSERT_TRUE(lockDir.Ok());
+  for (int n = 0; n < 4; ++n) {
+    ASSERT_TRUE(ports[n].Ok());
+    ASSERT_TRUE(ports[n].GiveOwnerSettings());
+    Map(n + 1, ports[n].Slave());
+  }
+  ASSERT_TRUE(ports[1].SetExclusive(true));
+  heldterminal::OtherProcess flockHolder(ports[2].Slave());
+  ASSERT_TRUE(flockHolder.Holding());
+  heldterminal::OtherProcess lockOwner;
+  ASSERT_TRUE(lockOwner.Holding());
+  lockDir.WriteText(ports[3].LockName(), lockOwner.Pid());
+  heldterminal::TerminalState before[4];
+  for (int n = 0; n < 4; ++n) before[n] = ports[n].State();
+
+  auto items = Drain(Probe().Get());
+  std::vector<std::string> expected = {"COM1"};
+  for (auto& n : Unprobed()) expected.push_back(n);
+  EXPECT_EQ(Names(items), expected);
+  for (int n = 0; n < 4; ++n) EXPECT_EQ(ports[n].State(), before[n]) << "COM" << n + 1;
+  EXPECT_EQ(before[0].exclusive, 0);
+  EXPECT_EQ(before[1].exclusive, 1);
 }
 
 TEST_F(Connections, ResetAndCloneKeepTheFirstProbe) {
