@@ -332,7 +332,7 @@ HRESULT TKorvoSampler::SetMode(LONG mode) {
     RequireNoRun("changing the mode");
     if (mode == FAdapter->Mode) return;
     FAdapter->SetMode(mode);
-    FState = FAdapter->GetReadiness();
+    RefreshState();  // unknown hardware stays unknown whatever mode it is given
     RefreshCompanions();
   });
 }

@@ -4,7 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
 #include "messages/SMessages.h"
+#include "platform/OleAuto.h"
 
 using messages::FormatMsg;
 using messages::Msg;
@@ -45,4 +53,43 @@ TEST(Catalogue, FormatsWithExactlyTheListedArguments) {
   EXPECT_EQ(FormatMsg(Msg::StLastCommandFailed, "E23 - Hardware did not respond"),
             "Last command failed. E23 - Hardware did not respond");
   EXPECT_EQ(FormatMsg(Msg::LblModeBuffering, 2048), "&Buffering 2048 samples");
+}
+
+namespace {
+
+// A gettext catalogue file (.mo) with the given UTF-8 translations.
+void WriteCatalogue(const std::filesystem::path& file, const std::map<std::string, std::string>& entries) {
+  std::map<std::string, std::string> all = entries;
+  all[""] = "Content-Type: text/plain; charset=UTF-8\n";
+  const uint32_t n = static_cast<uint32_t>(all.size());
+  std::string ids, strs;
+  std::vector<uint32_t> table;
+  const uint32_t data = 28 + n * 16;
+  uint32_t at = data;
+  for (const auto& [id, text] : all) table.insert(table.end(), {uint32_t(id.size()), at}), at += id.size() + 1;
+  for (const auto& [id, text] : all) table.insert(table.end(), {uint32_t(text.size()), at}), at += text.size() + 1;
+  for (const auto& [id, text] : all) ids += id + '\0', strs += text + '\0';
+  const uint32_t header[7] = {0x950412de, 0, n, 28, 28 + n * 8, 0, 0};
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(header), sizeof header);
+  out.write(reinterpret_cast<const char*>(table.data()), static_cast<std::streamsize>(table.size() * 4));
+  out << ids << strs;
+}
+
+}  // namespace
+
+// A translation reaches the host as the characters it was written with.
+TEST(Catalogue, TranslatedTextReachesTheHostAsTheRightCharacters) {
+  const auto dir = std::filesystem::temp_directory_path() / ("quelm-locale-" + std::to_string(::getpid()));
+  WriteCatalogue(dir / "de" / "LC_MESSAGES" / "quelm.mo",
+                 {{"Ready to start sampling", "Bereit f\u00FCr die Abtastung"}});
+  ::setenv("QUELM_LOCALEDIR", dir.c_str(), 1);
+  ::setenv("LANGUAGE", "de", 1);
+  if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale here";
+  const std::string text = messages::LoadStr(Msg::StReady);
+  platform::BStr b(text);
+  EXPECT_EQ(std::u16string(b.Get(), SysStringLen(b.Get())), u"Bereit f\u00FCr die Abtastung");
+  std::setlocale(LC_ALL, "C");
+  std::filesystem::remove_all(dir);
 }
