@@ -1,5 +1,6 @@
 // The automation-object base, its exception boundary and the class factory.
 #include "platform/ComObj.h"
+#include "platform/Trace.h"
 
 #include <cassert>
 #include <new>
@@ -85,6 +86,7 @@ HRESULT TAutoObject::HandleException(std::exception_ptr error) noexcept {
     }
   } catch (...) {
     // Copying the message itself failed: report the result without a text.
+    TraceDropped("turning an exception into error info");
   }
   SetThreadErrorInfo(message, factory_.ProgId(), factory_.Interface().Iid);
   return hr;

@@ -3,6 +3,7 @@
 // watcher thread runs the handlers and then, unless one handled the event,
 // lets the signal's default action end the process.
 #include "platform/Console.h"
+#include "platform/Trace.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -187,6 +188,7 @@ class Dispatcher {
         if ((*it)(event)) return true;
       } catch (...) {
         // A failing handler counts as not handling the event.
+        TraceDropped("a console control handler");
       }
     }
     return false;

@@ -1,6 +1,7 @@
 // The virtual serial port: a UART model with an input queue, line errors,
 // breaks, modem lines and Win32 time-outs in front of an in-process device.
 #include "platform/SerialVirtual.h"
+#include "platform/Trace.h"
 
 #include <algorithm>
 #include <cassert>
@@ -393,6 +394,7 @@ void VirtualPort::Close() {
         device_->OnClose();
       } catch (...) {
         // A device that fails while closing cannot keep the port open.
+        TraceDropped("closing a virtual port's device");
       }
     }
     device = std::move(device_);

@@ -89,6 +89,15 @@ std::string EscapeBytes(const void* data, size_t count, size_t limit) {
   return r;
 }
 
+void TraceDropped(const char* where) noexcept {
+  try {
+    if (!TraceEnabled()) return;
+    TraceLine(std::string("Dropped in ") + where + ": " + ExceptionMessage(std::current_exception()));
+  } catch (...) {
+    // The trace itself failed (out of memory): there is nowhere left to tell it.
+  }
+}
+
 void SetTraceTarget(const std::string& target) {
   TraceState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);

@@ -233,9 +233,19 @@ __attribute__((visibility("default"))) BOOL WaitForWritable(const HANDLE* handle
 
 }  // namespace platform
 
+namespace {
+
+// Queries are traced only when they fail: a poll would otherwise flood the trace.
+BOOL TraceFailure(HANDLE h, const char* call, BOOL ok) {
+  if (!ok && TraceEnabled()) TraceCall(h, call, "", ok);
+  return ok;
+}
+
+}  // namespace
+
 QUELM_EXPORT BOOL GetCommState(HANDLE h, DCB* dcb) {
   if (dcb == nullptr) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.GetState(dcb); });
+  return TraceFailure(h, "GetCommState", OnPort(h, [&](ISerialBackend& p) { return p.GetState(dcb); }));
 }
 
 QUELM_EXPORT BOOL SetCommState(HANDLE h, DCB* dcb) {
@@ -251,12 +261,12 @@ QUELM_EXPORT BOOL SetCommState(HANDLE h, DCB* dcb) {
 
 QUELM_EXPORT BOOL GetCommProperties(HANDLE h, COMMPROP* prop) {
   if (prop == nullptr) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.GetProperties(prop); });
+  return TraceFailure(h, "GetCommProperties", OnPort(h, [&](ISerialBackend& p) { return p.GetProperties(prop); }));
 }
 
 QUELM_EXPORT BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
   if (timeouts == nullptr) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.GetTimeouts(timeouts); });
+  return TraceFailure(h, "GetCommTimeouts", OnPort(h, [&](ISerialBackend& p) { return p.GetTimeouts(timeouts); }));
 }
 
 QUELM_EXPORT BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
@@ -312,22 +322,26 @@ QUELM_EXPORT BOOL ClearCommBreak(HANDLE h) {
 
 QUELM_EXPORT BOOL GetCommMask(HANDLE h, DWORD* mask) {
   if (mask == nullptr) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.GetMask(mask); });
+  return TraceFailure(h, "GetCommMask", OnPort(h, [&](ISerialBackend& p) { return p.GetMask(mask); }));
 }
 
 QUELM_EXPORT BOOL SetCommMask(HANDLE h, DWORD mask) {
   constexpr DWORD all = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
   if ((mask & ~all) != 0) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.SetMask(mask); });
+  const BOOL ok = OnPort(h, [&](ISerialBackend& p) { return p.SetMask(mask); });
+  if (TraceEnabled()) TraceCall(h, "SetCommMask", platform::Format("0x%X", mask), ok);
+  return ok;
 }
 
 QUELM_EXPORT BOOL WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* overlapped) {
   if (mask) *mask = 0;
   if (mask == nullptr || overlapped != nullptr) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.WaitEvent(mask); });
+  const BOOL ok = OnPort(h, [&](ISerialBackend& p) { return p.WaitEvent(mask); });
+  if (TraceEnabled()) TraceCall(h, "WaitCommEvent", platform::Format("0x%X", *mask), ok);
+  return ok;
 }
 
 QUELM_EXPORT BOOL GetCommModemStatus(HANDLE h, DWORD* status) {
   if (status == nullptr) return Fail(EINVAL);
-  return OnPort(h, [&](ISerialBackend& p) { return p.GetModemStatus(status); });
+  return TraceFailure(h, "GetCommModemStatus", OnPort(h, [&](ISerialBackend& p) { return p.GetModemStatus(status); }));
 }

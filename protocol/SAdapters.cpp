@@ -106,6 +106,12 @@ std::unique_ptr<TSampler> TSampler::CreateAdapter(std::string_view reply) {
   return CreateOfKind(kind, lines);
 }
 
+std::string TSampler::DecidingLine(std::string_view reply) {
+  for (const std::string& line : SplitLines(reply))
+    if (KindOfLine(line) != 0) return line;
+  return std::string();
+}
+
 void TSampler::SetMode(int32_t mode) { Mode = mode; }
 
 void TSampler::SetRate(uint32_t rate) { Rate = rate; }

@@ -38,6 +38,8 @@ class TSampler {
   // Detection: the adapter that fits the identification reply, nullptr for an
   // empty reply. Raises ESamplerError with the line when the device reports an N error.
   static std::unique_ptr<TSampler> CreateAdapter(std::string_view reply);
+  // The reply line that decides the adapter class ("" when none does), for the trace.
+  static std::string DecidingLine(std::string_view reply);
 
   // Selects an operating mode (E01 when the hardware does not offer it).
   virtual void SetMode(int32_t mode);

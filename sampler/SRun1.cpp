@@ -9,6 +9,7 @@
 #include "platform/OleAuto.h"
 #include "sampler/SSampler1.h"
 #include "sampler/SamplerLock.h"
+#include "platform/Trace.h"
 
 namespace sampler {
 
@@ -83,6 +84,8 @@ void TKorvoSampler::StartRun() {
     try {
       AbortRun();
     } catch (...) {
+      // The start's own failure is the one the host must see.
+      platform::TraceDropped("aborting a failed start");
     }
     FState = SST_COMMAND_FAILED;  // also where the failure came before the device answered
     std::rethrow_exception(failure);
@@ -210,12 +213,16 @@ void TKorvoSampler::OnRunTerminate(platform::TThread* sender) {
   try {
     if (FPort) FPort->ApplySettings(DefaultLineSettings());
   } catch (...) {
+    // A vanished device: the run's own end is still recorded below.
+    platform::TraceDropped("restoring the command line at a run's end");
   }
   try {
     std::string text;
     CheckRunFailure(static_cast<transport::TReadingThread*>(sender), text);
     SetLastErrorText(text);
   } catch (...) {
+    // Out of memory for the text: the state below still tells the run is over.
+    platform::TraceDropped("recording a run's failure text");
   }
   WORD state = FState.load();
   while (!IsFailedState(state) && !FState.compare_exchange_weak(state, SST_READY)) {

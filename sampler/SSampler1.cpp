@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/OleAuto.h"
 #include "sampler/QUELM1Server.h"
+#include "platform/Trace.h"
 
 namespace sampler {
 
@@ -59,6 +60,8 @@ TKorvoSampler::~TKorvoSampler() {
   try {
     CloseConnection();  // a failure while closing is not reported
   } catch (...) {
+    // A destructor has nobody to report to.
+    platform::TraceDropped("closing a released sampler");
   }
   // Should closing have failed, the thread is still ended before anything it uses goes.
   Replace(FThread, {});
@@ -236,6 +239,13 @@ void TKorvoSampler::OpenConnection(const std::string& connection) {
   std::string reply;
   SendCommand("?\rH\r", false, reply);
   std::unique_ptr<protocol::TSampler> adapter = protocol::TSampler::CreateAdapter(reply);
+  if (platform::TraceEnabled()) {
+    const std::string line = protocol::TSampler::DecidingLine(reply);
+    platform::TraceLine(!adapter ? std::string("Detection: no reply")
+                        : line.empty() ? std::string("Detection: no line names a kind; unknown hardware")
+                                       : "Detection: adapter kind " + std::to_string(adapter->GetHardwareKind()) +
+                                             " chosen by \"" + platform::EscapeBytes(line.data(), line.size()) + "\"");
+  }
   if (adapter) adapter->BaudRate = FPort->BaudRate();
   Replace(FAdapter, std::move(adapter));
   RefreshState();

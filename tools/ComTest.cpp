@@ -13,6 +13,7 @@
 #include "platform/SysUtils.h"
 #include "platform/WinSerial.h"
 #include "protocol/SCommon.h"
+#include "platform/Trace.h"
 
 namespace tools {
 
@@ -61,6 +62,7 @@ bool ConsumerLeft(const std::exception_ptr& error) {
   } catch (const platform::EOSError& e) {
     return e.Code() == static_cast<DWORD>(std::errc::broken_pipe);
   } catch (...) {
+    // Any other failure is not a consumer that left: the caller reports it.
   }
   return false;
 }
@@ -255,6 +257,8 @@ BOOL ConsoleCtrlHandler(DWORD) {
     std::lock_guard<std::mutex> lock(CommTestLock);
     if (CommTest != nullptr && CommTest->FThread && !CommTest->FThread->IsCurrentThread()) CommTest->StopThread();
   } catch (...) {
+    // The default action that follows ends the process anyway.
+    platform::TraceDropped("the console control handler");
   }
   return FALSE;
 }

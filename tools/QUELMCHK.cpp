@@ -6,6 +6,7 @@
 #include "platform/Console.h"
 #include "sim/VirtualSamplers.h"
 #include "tools/ComTest.h"
+#include "platform/Trace.h"
 
 int main(int argc, char** argv) {
   platform::ReserveStandardHandles();
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     sim::InstallVirtualSamplers();
   } catch (...) {
     // Without the virtual samplers real ports still work.
+    platform::TraceDropped("installing the virtual samplers");
   }
   std::vector<std::string> arguments;
   try {

@@ -476,6 +476,7 @@ void TReadingThread::Shutdown() {
       FPort->Purge({puNoCheck, puRxClear});
     } catch (...) {
       // Nothing may stop the outputs from being served and closed.
+      platform::TraceDropped("returning the line to command state at a run's end");
     }
     FInHandshake = false;
     // Also after a failure: the handler must not outlive this thread object.
@@ -510,11 +511,14 @@ void TReadingThread::DoTerminate() {
   try {
     Shutdown();
   } catch (...) {
+    // The owner's end handler must run whatever went wrong before it.
+    platform::TraceDropped("a run's shutdown");
   }
   try {
     platform::TThread::DoTerminate();
   } catch (...) {
     // The owner's handler runs on this thread; its failure must not end the process.
+    platform::TraceDropped("a run's end handler");
   }
 }
 
