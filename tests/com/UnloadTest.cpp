@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "ComTestSupport.h"
@@ -15,12 +16,19 @@ namespace {
 
 std::string SamPath() { return comtest::BinDir() + "/QUELM1.SAM"; }
 
+// The threads of this process.
+size_t ThreadCount() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
 // One load of the library. RTLD_LOCAL and no RTLD_NODELETE: after Unload the
 // library's code must really be gone from the process.
 class Loaded {
  public:
-  Loaded() {
-    handle_ = dlopen(SamPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  explicit Loaded(std::string path = SamPath()) : path_(std::move(path)) {
+    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) return;
     get_ = reinterpret_cast<DllGetSamplerObjectProc>(dlsym(handle_, "DllGetSamplerObject"));
     canUnload_ = reinterpret_cast<HRESULT (*)()>(dlsym(handle_, "DllCanUnloadNow"));
@@ -40,18 +48,23 @@ class Loaded {
   bool Unload() {
     const int rc = dlclose(handle_);
     handle_ = nullptr;
-    void* still = dlopen(SamPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    void* still = dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (still) dlclose(still);
     return rc == 0 && still == nullptr;
   }
 
  private:
+  std::string path_;
   void* handle_ = nullptr;
   DllGetSamplerObjectProc get_ = nullptr;
   HRESULT (*canUnload_)() = nullptr;
 };
 
 BSTR Bstr(const char16_t* s) { return SysAllocString(s); }
+
+HANDLE OpenByName(const char* name) {
+  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
 
 HRESULT OpenPort(IKorvoSampler* s, const char16_t* name) {
   BSTR b = Bstr(name);
@@ -123,7 +136,7 @@ TEST(Unload, AfterUnloadingTheRuntimeServesHostsWithoutTheLibrary) {
   EXPECT_EQ(info.source, "QUELM1.KorvoSampler");
 
   SetLastError(0);
-  HANDLE h = CreateFileA("SIM", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = OpenByName("SIM");
   EXPECT_EQ(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT)) << "no port of the unloaded library is left";
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
@@ -140,8 +153,7 @@ TEST(Unload, LoadsRunsAndUnloadsAgainAndAgain) {
     EXPECT_EQ(s->Release(), 0u);
     ASSERT_EQ(lib.CanUnloadNow(), S_OK);
     ASSERT_TRUE(lib.Unload());
-    HANDLE h = CreateFileA("SIM", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_EQ(h, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(OpenByName("SIM"), INVALID_HANDLE_VALUE);
   }
 }
 
@@ -162,7 +174,7 @@ TEST(Unload, IsRefusedWhileAnythingOfTheLibraryLives) {
   EXPECT_EQ(lib.CanUnloadNow(), S_OK);
 
   // A port the host opened itself runs the library's device model.
-  HANDLE h = CreateFileA("SIM-QUELM", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = OpenByName("SIM-QUELM");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(lib.CanUnloadNow(), S_FALSE) << "an open port's device is the library's code";
   EXPECT_TRUE(CloseHandle(h));
@@ -176,6 +188,71 @@ TEST(Unload, IsRefusedWhileAnythingOfTheLibraryLives) {
   EXPECT_EQ(lib.CanUnloadNow(), S_FALSE) << "the host holds a class object";
   factory->Release();
   EXPECT_EQ(lib.CanUnloadNow(), S_OK);
+}
+
+TEST(Unload, ReleasingASamplerInMidRunEndsItsThreadBeforeUnloadIsAllowed) {
+  const size_t before = ThreadCount();
+  Loaded lib;
+  ASSERT_TRUE(lib.Ok()) << dlerror();
+  IKorvoSampler* s = lib.NewSampler();
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(OpenPort(s, u"SIM"), S_OK) << comtest::TakeErrorInfo().description;
+  ASSERT_EQ(s->SetMode(1), S_OK);
+  ASSERT_EQ(s->SetRate(90909), S_OK);
+  ASSERT_EQ(s->SetCapabilityBool(SCAP_START_IMMEDIATELY, VARIANT_TRUE), S_OK);
+  testsupport::Pipe pipe;  // read by nobody: the run is still going when it is released
+  ISamplerChannels* channels = nullptr;
+  ISamplerChannel* channel = nullptr;
+  ASSERT_EQ(s->GetChannels(&channels), S_OK);
+  ASSERT_EQ(channels->Item(0, &channel), S_OK);
+  ASSERT_EQ(channel->Bind(pipe.GiveWriteEnd(), VARIANT_TRUE), S_OK);
+  channel->Release();
+  channels->Release();
+  ASSERT_EQ(s->Start(), S_OK) << comtest::TakeErrorInfo().description;
+  LONG code = StatusCode(s);
+  for (int i = 0; i < 400 && code != SST_SAMPLING; ++i) {
+    usleep(5000);
+    code = StatusCode(s);
+  }
+  EXPECT_EQ(code, SST_SAMPLING);
+  EXPECT_GT(ThreadCount(), before) << "the run reads on a thread of its own";
+  EXPECT_EQ(lib.CanUnloadNow(), S_FALSE);
+
+  EXPECT_EQ(s->Release(), 0u);
+  EXPECT_EQ(ThreadCount(), before) << "the reading thread has ended with its sampler";
+  EXPECT_FALSE(pipe.ReadAll().empty());
+  ASSERT_EQ(lib.CanUnloadNow(), S_OK);
+  ASSERT_TRUE(lib.Unload());
+  EXPECT_EQ(OpenByName("SIM"), INVALID_HANDLE_VALUE);
+}
+
+// Two copies loaded at once (another path): each takes back only its own ports,
+// and the copy loaded first serves its names again when the later one goes.
+TEST(Unload, TwoCopiesEachTakeBackOnlyTheirOwnPorts) {
+  comtest::TempDir dir;
+  std::filesystem::copy_file(SamPath(), dir.File("QUELM1.SAM"));
+  std::filesystem::copy_file(comtest::BinDir() + "/QUELM.tlb", dir.File("QUELM.tlb"));
+  Loaded first;
+  ASSERT_TRUE(first.Ok()) << dlerror();
+  auto second = std::make_unique<Loaded>(dir.File("QUELM1.SAM"));
+  ASSERT_TRUE(second->Ok()) << dlerror();
+
+  HANDLE h = OpenByName("SIM");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(second->CanUnloadNow(), S_FALSE) << "the copy loaded last serves the name";
+  EXPECT_EQ(first.CanUnloadNow(), S_OK);
+  EXPECT_TRUE(CloseHandle(h));
+  ASSERT_EQ(second->CanUnloadNow(), S_OK);
+  ASSERT_TRUE(second->Unload());
+  second.reset();
+
+  h = OpenByName("SIM");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "the first copy's port is back";
+  EXPECT_EQ(first.CanUnloadNow(), S_FALSE);
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ(first.CanUnloadNow(), S_OK);
+  ASSERT_TRUE(first.Unload());
+  EXPECT_EQ(OpenByName("SIM"), INVALID_HANDLE_VALUE);
 }
 
 }  // namespace
