@@ -1,6 +1,7 @@
 // The names of the virtual ports, their device factories, and which of them
 // are open (a virtual port is exclusive like a Win32 serial device).
 #include <cerrno>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
