@@ -147,6 +147,8 @@ class TAutoObjectFactory final : public IClassFactory {
   const TInterfaceDesc& Interface() const { return interface_; }
   const char* ThreadingModel() const { return "Both"; }
   TComServer& Server() const { return server_; }
+  // References handed out and not yet released: the class object is in use outside.
+  ULONG RefCount() const { return refs_; }
 
  private:
   TComServer& server_;

@@ -89,8 +89,17 @@ using VirtualDeviceFactory = std::function<std::unique_ptr<IVirtualDevice>()>;
 // bits differs. The host's DCB starts at LineSettings' defaults with DTR and
 // RTS low; SetCommState drives DTR and RTS from fDtrControl/fRtsControl.
 // SetCommMask keeps the events already seen that stay in the new mask.
-bool RegisterVirtualPort(const std::string& name, VirtualDeviceFactory factory, VirtualPortOptions options = {});
+//
+// `owner` tags the registration with the module whose code the factory is
+// (any address unique to it), so that the module can take back exactly its own
+// registrations before it is unloaded. A name registered by several owners is
+// served by the latest; when that one is taken back, the one before serves again.
+bool RegisterVirtualPort(const std::string& name, VirtualDeviceFactory factory, VirtualPortOptions options = {},
+                         const void* owner = nullptr);
+// Removes every registration of the name, whoever made it.
 void UnregisterVirtualPort(const std::string& name);
+// Removes the registrations tagged with `owner`; ports already open stay open.
+void UnregisterVirtualPorts(const void* owner);
 bool IsVirtualPortName(const std::string& name);
 
 }  // namespace platform

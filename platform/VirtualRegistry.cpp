@@ -1,9 +1,11 @@
 // The names of the virtual ports, their device factories, and which of them
 // are open (a virtual port is exclusive like a Win32 serial device).
 #include <cerrno>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "platform/SerialVirtual.h"
 #include "platform/SysUtils.h"
@@ -15,6 +17,7 @@ namespace {
 struct Entry {
   VirtualDeviceFactory factory;
   VirtualPortOptions options;
+  const void* owner = nullptr;
 };
 
 class Registry {
@@ -24,7 +27,8 @@ class Registry {
     return *registry;
   }
   std::mutex mutex;
-  std::map<std::string, Entry> entries;  // by upper-case name
+  // By upper-case name, every owner's registration; the last one serves. Never empty.
+  std::map<std::string, std::vector<Entry>> entries;
   std::set<std::string> open;
 };
 
@@ -40,19 +44,54 @@ bool IsAcceptableName(const std::string& key) { return !key.empty() && key.rfind
 
 }  // namespace
 
-bool RegisterVirtualPort(const std::string& name, VirtualDeviceFactory factory, VirtualPortOptions options) {
+bool RegisterVirtualPort(const std::string& name, VirtualDeviceFactory factory, VirtualPortOptions options,
+                         const void* owner) {
   std::string key = KeyOf(name);
   if (!IsAcceptableName(key) || !factory || options.inputQueueSize == 0) return false;
+  Entry entry{std::move(factory), options, owner};
   Registry& r = Registry::Instance();
+  // The replaced factory is destroyed outside the lock (its code is the caller's).
+  std::vector<Entry> replaced;
   std::lock_guard<std::mutex> lock(r.mutex);
-  r.entries[key] = Entry{std::move(factory), options};
+  std::vector<Entry>& stack = r.entries[key];
+  for (auto it = stack.begin(); it != stack.end();) {
+    if (it->owner == owner) {
+      replaced.push_back(std::move(*it));
+      it = stack.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  stack.push_back(std::move(entry));
   return true;
 }
 
 void UnregisterVirtualPort(const std::string& name) {
   Registry& r = Registry::Instance();
+  std::vector<Entry> removed;
   std::lock_guard<std::mutex> lock(r.mutex);
-  r.entries.erase(KeyOf(name));
+  auto it = r.entries.find(KeyOf(name));
+  if (it == r.entries.end()) return;
+  removed = std::move(it->second);
+  r.entries.erase(it);
+}
+
+void UnregisterVirtualPorts(const void* owner) {
+  Registry& r = Registry::Instance();
+  std::vector<Entry> removed;
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (auto name = r.entries.begin(); name != r.entries.end();) {
+    std::vector<Entry>& stack = name->second;
+    for (auto it = stack.begin(); it != stack.end();) {
+      if (it->owner == owner) {
+        removed.push_back(std::move(*it));
+        it = stack.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    name = stack.empty() ? r.entries.erase(name) : std::next(name);
+  }
 }
 
 bool IsVirtualPortName(const std::string& name) {
@@ -82,7 +121,7 @@ std::shared_ptr<ISerialBackend> OpenVirtualPort(const std::string& name) {
       SetLastError(EBUSY);
       return nullptr;
     }
-    entry = it->second;
+    entry = it->second.back();
     r.open.insert(key);
   }
   // From here the port owns the name: its Close releases it, also on failure.

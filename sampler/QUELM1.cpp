@@ -24,6 +24,17 @@ namespace {
   }
 }();
 
+// Unloading: the runtime outlives this library, so nothing of its code may stay
+// in the runtime's tables. A destructor function runs before the library's static
+// objects are destroyed, so no port can be opened on a device table already gone.
+__attribute__((destructor)) void UnloadLibrary() {
+  try {
+    sim::UninstallVirtualSamplers();
+  } catch (...) {
+  }
+  TQuelmServer::Shutdown();
+}
+
 // The server, or null after setting the reason of a failed initialisation as error info.
 TQuelmServer* ReadyServer() {
   TQuelmServer& server = TQuelmServer::Instance();
@@ -37,14 +48,14 @@ TQuelmServer* ReadyServer() {
 }  // namespace
 
 // Stores a new sampler in *sampler and releases what the variable held. The new
-// object is not counted by DllCanUnloadNow. On failure the variable is left null and
-// the reason is the calling thread's error info.
+// object keeps DllCanUnloadNow at S_FALSE until it is released. On failure the
+// variable is left null and the reason is the calling thread's error info.
 QUELM_API void DllGetSamplerObject(IKorvoSampler** sampler) {
   if (!sampler) return;
   IKorvoSampler* created = nullptr;
   try {
     if (TQuelmServer* server = ReadyServer())
-      server->Factory("KorvoSampler")->CreateObject(false, IID_IKorvoSampler, reinterpret_cast<void**>(&created));
+      server->Factory("KorvoSampler")->CreateObject(true, IID_IKorvoSampler, reinterpret_cast<void**>(&created));
   } catch (...) {
     created = nullptr;
   }
@@ -67,9 +78,12 @@ QUELM_API HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
   }
 }
 
+// S_OK only when nothing of the library lives: no object (a sampler's reading
+// thread ends before the sampler is gone), no server lock, no class object held,
+// no open port whose device model is the library's code.
 QUELM_API HRESULT DllCanUnloadNow() {
   try {
-    return TQuelmServer::Instance().Server().CanUnload() ? S_OK : S_FALSE;
+    return TQuelmServer::CanUnload() && sim::OpenDeviceCount() == 0 ? S_OK : S_FALSE;
   } catch (...) {
     return S_FALSE;
   }

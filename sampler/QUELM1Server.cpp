@@ -1,6 +1,8 @@
 // Library initialisation, the library's own coclasses and their registration.
 #include "sampler/QUELM1Server.h"
 
+#include <atomic>
+#include <mutex>
 #include <new>
 
 #include "interfaces/QUELM_TLB.h"
@@ -93,16 +95,48 @@ const platform::TTypeLibDesc& OwnTypeLib() {
   return lib;
 }
 
+namespace {
+
+std::once_flag gServerOnce;
+std::atomic<TQuelmServer*> gServer{nullptr};
+
+}  // namespace
+
 TQuelmServer::TQuelmServer() = default;
 
+TQuelmServer::~TQuelmServer() {
+  for (auto* f : factories_) delete f;
+}
+
 TQuelmServer& TQuelmServer::Instance() {
-  // Never destroyed: objects a host still holds at exit keep using their factories.
-  static TQuelmServer* server = [] {
+  // Lives until the library is unloaded (Shutdown), or to the end of the process
+  // when a host still holds objects that use their factories.
+  std::call_once(gServerOnce, [] {
     auto* s = new TQuelmServer();
     s->Initialize();
-    return s;
-  }();
-  return *server;
+    gServer.store(s);
+  });
+  return *gServer.load();
+}
+
+bool TQuelmServer::InUse() const {
+  if (!server_.CanUnload()) return true;
+  for (const auto* f : factories_)
+    if (f->RefCount() > 0) return true;
+  return false;
+}
+
+bool TQuelmServer::CanUnload() {
+  // Never initialises the server only to answer.
+  const TQuelmServer* s = gServer.load();
+  return !s || !s->InUse();
+}
+
+void TQuelmServer::Shutdown() {
+  TQuelmServer* s = gServer.load();
+  if (!s || s->InUse()) return;
+  gServer.store(nullptr);
+  delete s;
 }
 
 platform::TTypeLibDesc TQuelmServer::LoadInterfaceTypeLib() const {

@@ -17,6 +17,11 @@ class TQuelmServer {
  public:
   // The server, initialised on first use; initialisation runs once whatever its outcome.
   static TQuelmServer& Instance();
+  // False while an object, a lock or a handed-out class object of the server lives.
+  static bool CanUnload();
+  // Frees the server when the library is unloaded, unless something of it still
+  // lives (a process ending with objects alive); no call may follow.
+  static void Shutdown();
 
   // S_OK, or the failure of initialisation; ReportFailure sets it as the thread's error info.
   HRESULT InitResult() const { return initResult_; }
@@ -37,11 +42,13 @@ class TQuelmServer {
 
  private:
   TQuelmServer();
+  ~TQuelmServer();
   void Initialize();
+  bool InUse() const;
   platform::TTypeLibDesc LoadInterfaceTypeLib() const;
 
   platform::TComServer server_;
-  std::vector<platform::TAutoObjectFactory*> factories_;  // live as long as the process
+  std::vector<platform::TAutoObjectFactory*> factories_;  // live as long as the server
   HRESULT initResult_ = E_UNEXPECTED;
   std::string initError_;
   std::string libraryPath_;

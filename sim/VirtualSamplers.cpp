@@ -2,6 +2,7 @@
 // of live devices that tests use to reach the device behind a port.
 #include "sim/VirtualSamplers.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -21,6 +22,20 @@ std::map<std::string, std::shared_ptr<SimDevice>>& Table() {
   return t;
 }
 
+// Tags the registrations of this copy of the code; when the code is part of a
+// library loaded twice, each copy has its own.
+const char gOwner = 0;
+
+std::atomic<long> gOpenDevices{0};
+
+// Counts from before the device is made until after it is destroyed.
+struct CountedDevice {
+  CountedDevice() { ++gOpenDevices; }
+  ~CountedDevice() { --gOpenDevices; }
+  CountedDevice(const CountedDevice&) = delete;
+  CountedDevice& operator=(const CountedDevice&) = delete;
+};
+
 // The port owns what the factory returns; the device itself is shared with
 // the table so that a test can still inspect it after the port has closed.
 class SharedDevice final : public platform::IVirtualDevice {
@@ -39,6 +54,7 @@ class SharedDevice final : public platform::IVirtualDevice {
   void OnClose() override { device_->OnClose(); }
 
  private:
+  CountedDevice counted_;  // first in, last out
   std::shared_ptr<SimDevice> device_;
 };
 
@@ -56,12 +72,16 @@ bool RegisterSimPort(const std::string& portName, SimProfile profile, SimOptions
     }
     return std::make_unique<SharedDevice>(device);
   };
-  return platform::RegisterVirtualPort(portName, factory, portOptions);
+  return platform::RegisterVirtualPort(portName, factory, portOptions, &gOwner);
 }
 
 void InstallVirtualSamplers() {
   for (const auto& p : Profiles()) RegisterSimPort(p.portName, p);
 }
+
+void UninstallVirtualSamplers() { platform::UnregisterVirtualPorts(&gOwner); }
+
+long OpenDeviceCount() { return gOpenDevices.load(); }
 
 std::shared_ptr<SimDevice> LiveDevice(const std::string& portName) {
   std::lock_guard<std::mutex> lock(TableMutex());

@@ -12,6 +12,14 @@ namespace sim {
 // Registers every named profile ("SIM", "SIM-QUELM", ...) with real timing.
 void InstallVirtualSamplers();
 
+// Takes back every port this copy of the code registered (the named profiles
+// and RegisterSimPort's), before the code goes: the factories are its code.
+void UninstallVirtualSamplers();
+
+// The devices of this copy of the code that an open port still holds; the
+// code must stay loaded while there are any.
+long OpenDeviceCount();
+
 // Registers `profile` under `portName` (replacing any earlier registration).
 // With options.realTiming false the line carries bytes instantly; pair it
 // with FastOptions() where timing is not the subject.

@@ -43,6 +43,14 @@ class Host : public ::testing::Test {
     get_ = reinterpret_cast<DllGetSamplerObjectProc>(dlsym(library_, "DllGetSamplerObject"));
     ASSERT_NE(get_, nullptr);
   }
+  // A host that released everything may unload the library, as a host freeing idle libraries does.
+  void TearDown() override {
+    if (!library_) return;
+    auto canUnload = reinterpret_cast<HRESULT (*)()>(dlsym(library_, "DllCanUnloadNow"));
+    ASSERT_NE(canUnload, nullptr);
+    ASSERT_EQ(canUnload(), S_OK) << "the test left something of the library alive";
+    EXPECT_EQ(dlclose(library_), 0);
+  }
   LONG Status(IKorvoSampler* s, std::string* text = nullptr) {
     BSTR t = nullptr;
     LONG code = -1;
