@@ -92,6 +92,7 @@ constexpr Entry kEntries[] = {
     {Msg::ChannelDetached, "This channel no longer belongs to a channel collection"},
     {Msg::CollectionDetached, "The sampler of this channel collection no longer exists"},
     {Msg::NeedsAdapter, "%s needs a detected sampler: open a port where the hardware answers"},
+    {Msg::Undelivered, "%d received bytes could not be delivered: the reader of a channel stopped reading or went away"},
 };
 
 static_assert(sizeof(kEntries) / sizeof(kEntries[0]) == static_cast<size_t>(Msg::Count_),

@@ -90,6 +90,7 @@ enum class Msg {
   ChannelDetached,
   CollectionDetached,
   NeedsAdapter,           // %s operation
+  Undelivered,            // %d bytes
   Count_
 };
 

@@ -1,5 +1,6 @@
 // Sampling run control of the sampler object: starting a run, its end on the
 // reading thread, its status texts, and stopping it under the library-wide lock.
+#include <algorithm>
 #include <cassert>
 #include <cstdint>
 #include <limits>
@@ -241,7 +242,12 @@ bool TKorvoSampler::CheckRunFailure(const transport::TReadingThread* thread, std
   }
   if (thread && thread->HasFailure()) {
     FState = SST_RUN_FAILED;
-    const std::string message = thread->FailureMessage();
+    // The system's own texts of what failed, then the loss in the catalogue's words.
+    std::string message = thread->HasFatalException() ? thread->FatalMessage() : std::string();
+    if (const DWORD lost = thread->Undelivered(); lost > 0) {
+      if (!message.empty()) message += "\r\n";
+      message += FormatMsg(Msg::Undelivered, static_cast<LONG>(std::min<DWORD>(lost, 0x7FFFFFFF)));
+    }
     // Each status query looks again: the message is told once.
     if (!EndsWith(text, message)) {
       if (!text.empty()) text += "\r\n";
