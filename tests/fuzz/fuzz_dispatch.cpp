@@ -280,7 +280,8 @@ void CheckConversions(TReader& r, const VARIANT& src) {
   const bool toLong = SUCCEEDED(VariantChangeType(&asLong, &src, flags, VT_I4));
   if (toText) Require(asText.vt == VT_BSTR);
   if (toLong) Require(asLong.vt == VT_I4);
-  if (toText && toLong && (src.vt & ~VT_BYREF) != VT_EMPTY) {
+  // An empty value (also behind a reference) is the one number whose text is no number.
+  if (toText && toLong && SysStringLen(asText.bstrVal) > 0) {
     VARIANT back{};
     Require(SUCCEEDED(VariantChangeType(&back, &asText, 0, VT_I4)));
     Require(back.vt == VT_I4 && NumberIn(back) == NumberIn(asLong));
