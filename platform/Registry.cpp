@@ -27,9 +27,15 @@ namespace {
 
 constexpr const char* kRootName = "HKEY_CLASSES_ROOT";
 
+// Orders as the upper-case texts would, without building them: every lookup
+// compares whole key paths.
 struct CaseLess {
+  static unsigned char Upper(char c) {
+    return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  }
   bool operator()(const std::string& a, const std::string& b) const {
-    return platform::UpperCase(a) < platform::UpperCase(b);
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return Upper(x) < Upper(y); });
   }
 };
 
@@ -90,7 +96,8 @@ bool JoinPath(const std::string& base, const char* sub, std::string& out) {
     if (end == std::string::npos) end = rest.size();
     std::string part = rest.substr(start, end - start);
     if (!ValidName(part)) return false;
-    out = out.empty() ? part : out + "\\" + part;
+    if (!out.empty()) out += '\\';  // appended in place: deep paths stay linear
+    out += part;
     start = end + 1;
   }
   return true;
@@ -150,8 +157,8 @@ bool Unquote(const std::string& line, size_t& pos, std::string& out) {
 std::string Serialise(const Store& store) {
   std::string text = "REGEDIT4\n";
   for (const auto& [path, key] : store) {
-    if (path.empty()) continue;
-    text += "\n[" + std::string(kRootName) + "\\" + key.path + "]\n";
+    if (path.empty() && key.values.empty()) continue;  // the root's section only when it holds values
+    text += "\n[" + std::string(kRootName) + (path.empty() ? "" : "\\" + key.path) + "]\n";
     for (const auto& [name, value] : key.values) text += (name.empty() ? "@" : Quote(name)) + "=" + Quote(value) + "\n";
   }
   return text;
@@ -184,9 +191,12 @@ bool ParseKeyLine(const std::string& line, Store& store, Key*& current) {
   }
   std::string path;
   if (rest[0] != '\\' || !JoinPath("", rest.c_str() + 1, path) || path.empty()) return false;
+  // A key already in the store has all its ancestors: stop there, else a file
+  // of deep keys (as the store writes them) takes time cubic in their depth.
   for (std::string p = path; !p.empty(); p = ParentOf(p)) {
-    Key& k = store[p];
-    if (k.path.empty()) k.path = p;
+    auto [it, added] = store.try_emplace(p);
+    if (!added) break;
+    it->second.path = p;
   }
   current = &store[path];
   return true;

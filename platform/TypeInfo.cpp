@@ -102,6 +102,14 @@ LONG ReadNumber(const TLineReader& r, const std::string& word) {
   return v;
 }
 
+// A number for an unsigned field: out of range it would wrap into a value the
+// file does not say (and the writer could not write back).
+LONG ReadNumberUpTo(const TLineReader& r, const std::string& word, LONG max) {
+  LONG v = ReadNumber(r, word);
+  if (v < 0 || v > max) r.Fail("'" + word + "' is out of range");
+  return v;
+}
+
 GUID ReadGuid(const TLineReader& r, const std::string& word) {
   GUID g;
   if (!TryStringToGuid(word, g)) r.Fail("'" + word + "' is not a GUID");
@@ -325,9 +333,9 @@ TTypeLibDesc ParseTypeLibText(const std::string& text) {
       lib.LibId = ReadGuid(r, w[2]);
       size_t dot = w[3].find('.');
       if (dot == std::string::npos) r.Fail("bad version");
-      lib.MajorVersion = static_cast<WORD>(ReadNumber(r, w[3].substr(0, dot)));
-      lib.MinorVersion = static_cast<WORD>(ReadNumber(r, w[3].substr(dot + 1)));
-      lib.Lcid = static_cast<LCID>(ReadNumber(r, w[4]));
+      lib.MajorVersion = static_cast<WORD>(ReadNumberUpTo(r, w[3].substr(0, dot), 0xFFFF));
+      lib.MinorVersion = static_cast<WORD>(ReadNumberUpTo(r, w[3].substr(dot + 1), 0xFFFF));
+      lib.Lcid = static_cast<LCID>(ReadNumberUpTo(r, w[4], 0x7FFFFFFF));
       lib.HelpString = w[5];
       haveLibrary = true;
     } else if (w[0] == "interface") {

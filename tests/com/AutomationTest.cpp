@@ -156,6 +156,9 @@ TEST(InterfaceDescription, DamagedFilesAreRefusedWithTheLine) {
           "interface I {834A1CC8-261E-46E6-BA7E-E142F4356E82} IDispatch\n  method 1 7 M\n",
           "has no end");
   refuses(good.substr(0, good.find("param")) + "param sideways 3 - single x\n", "unknown direction");
+  // A version or locale that would wrap is refused, not read as another number.
+  refuses("QUELM-TYPELIB 1\nlibrary Q {834A1CC8-261E-46E6-BA7E-E142F4356E82} 1.0 -1 \"h\"\n", "line 2: '-1'");
+  refuses("QUELM-TYPELIB 1\nlibrary Q {834A1CC8-261E-46E6-BA7E-E142F4356E82} 1.65536 0 \"h\"\n", "out of range");
   comtest::TempDir dir;
   try {
     platform::LoadTypeLibFile(dir.File("absent.tlb"));

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -145,6 +146,30 @@ TEST(Registry, TwoProcessesWritingConcurrentlyLoseNothing) {
   }
   for (const auto& entry : std::filesystem::directory_iterator(reg.Dir().Path()))
     EXPECT_EQ(entry.path().string().find(".tmp."), std::string::npos) << entry.path();
+}
+
+TEST(Registry, ValuesOfTheRootKeySurviveTheNextWrite) {
+  comtest::PrivateRegistry reg;
+  ASSERT_EQ(RegSetValueExA(HKEY_CLASSES_ROOT, "Top", 0, REG_SZ, reinterpret_cast<const BYTE*>("t"), 2), ERROR_SUCCESS);
+  ASSERT_EQ(SetString("Later", "", "l"), ERROR_SUCCESS);  // a second write reads and rewrites the file
+  std::string value;
+  EXPECT_TRUE(platform::RegReadString("", "Top", value));
+  EXPECT_EQ(value, "t");
+  EXPECT_EQ(ReadAll(reg.File()), "REGEDIT4\n\n[HKEY_CLASSES_ROOT]\n\"Top\"=\"t\"\n\n[HKEY_CLASSES_ROOT\\Later]\n@=\"l\"\n");
+}
+
+// Every ancestor of a deep key is a key of its own in the file, so reading the
+// file back must not walk all ancestors again for each of them.
+TEST(Registry, DeepKeysAreReadBackInTime) {
+  comtest::PrivateRegistry reg;
+  std::string deep = "D";
+  for (int i = 1; i < 1000; ++i) deep += "\\D";
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(SetString(deep.c_str(), "N", "deep"), ERROR_SUCCESS);
+  std::string value;
+  EXPECT_TRUE(platform::RegReadString(deep, "N", value));
+  EXPECT_EQ(value, "deep");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 }  // namespace
