@@ -77,7 +77,7 @@ const MidRunFault kMidRunFaults[] = {
      "C01-The hardware detected a break condition."},
     {"NOISY", "SIM-NOISY", nullptr, 1000, false, SST_RUN_FAILED, "C02-The hardware detected a framing error."},
     {"OVERRUN", "", [](sim::SimDevice& d) { d.InjectStreamErrors(400, CE_OVERRUN); }, 0, false, SST_RUN_FAILED,
-     "C04-A character-buffer overrun has occurred. The next character is lost."},
+     "C05-A character-buffer overrun has occurred. The next character is lost."},
 };
 
 INSTANTIATE_TEST_SUITE_P(Faults, MidRunDeviceFault, testing::ValuesIn(kMidRunFaults),
@@ -94,9 +94,10 @@ TEST_F(FaultCase, DeviceVanishingMidRunFailsTheRunAndClosesCleanly) {
   Pipe p;
   s.Bind(0, p.GiveWriteEnd());
   ASSERT_EQ(Timed(kWaits, "Start", [&] { return s->Start(); }), S_OK) << ErrorText();
+  // An unplugged port gives nothing more, not even what it had queued: what came is the stream's start.
   const std::vector<BYTE> got = p.ReadAll();
-  EXPECT_EQ(Head(got, 600), SoleStream(600));
-  EXPECT_LE(got.size(), 600u + 33u);
+  EXPECT_LE(got.size(), 600u);
+  EXPECT_EQ(got, SoleStream(got.size()));
   EXPECT_EQ(s.WaitFor(Failed), SST_RUN_FAILED);
   EXPECT_FALSE(s.Sampling());
   const std::string text = s.StatusText();
