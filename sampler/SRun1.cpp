@@ -57,7 +57,7 @@ void TKorvoSampler::StartRun() {
   } catch (const std::exception& e) {
     // Nothing was sent; still a start that cannot work is a failure Reset must clear,
     // except when there is nothing to start at all.
-    if (HasHardware(FState) && FChannels && FChannels->ChannelCount() > 0) {
+    if (FAdapter && PortOpen() && FChannels && FChannels->ChannelCount() > 0) {
       SetLastErrorText(platform::ExceptionMessage(std::current_exception()));
       FState = SST_COMMAND_FAILED;
     }

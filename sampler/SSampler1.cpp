@@ -495,18 +495,21 @@ std::string TKorvoSampler::ResetSampler() {
     std::lock_guard<std::mutex> lock(FTextLock);
     last.swap(FLastError);
   }
-  if (IsCommandOrRun(FState) || RunWorking()) {
-    StopSampling();
-  } else if (FPort) {
+  // A vanished device makes the line steps fail: the text taken above still goes
+  // to the host and the failure state is still cleared; what failed now is
+  // handed to the host by the next Reset.
+  const auto keepGoing = [&](const auto& step) {
     try {
-      ResetLine(false);
-    } catch (const platform::Exception& e) {
-      SetLastErrorText("\r\n" + e.Message());  // handed to the host by the next Reset
-    } catch (const std::exception& e) {
-      SetLastErrorText(std::string("\r\n") + e.what());
+      step();
+    } catch (...) {
+      AppendLastError(platform::ExceptionMessage(std::current_exception()));
     }
-  }
-  if (FPort) FPort->ApplySettings(DefaultLineSettings());
+  };
+  if (IsCommandOrRun(FState) || RunWorking())
+    keepGoing([&] { StopSampling(); });
+  else if (FPort)
+    keepGoing([&] { ResetLine(false); });
+  if (FPort) keepGoing([&] { FPort->ApplySettings(DefaultLineSettings()); });
   if (IsFailedState(FState)) RefreshState();
   return last;
 }

@@ -225,8 +225,11 @@ void TReadingThread::PollPort() {
   while (FPort->HasInput()) {
     if (Terminated()) return;
     if (FLineEvent && FDrainLeft == 0) return;
+    // An event noticed by this very read counted what was queued after it: the
+    // chunk in hand is not part of that count.
+    const bool draining = FLineEvent;
     ReadChunk();
-    if (FLineEvent) FDrainLeft -= std::min(FDrainLeft, FCount);
+    if (draining) FDrainLeft -= std::min(FDrainLeft, FCount);
     if (!ProcessChunk()) EndRun(TRunEnd::Count);
     if (TimedOut()) EndRun(TRunEnd::Timer);
     if (Ending()) return;
@@ -268,7 +271,7 @@ void TReadingThread::WaitIdle(DWORD milliseconds) {
 
 void TReadingThread::ReadChunk() {
   DWORD n = std::min<DWORD>(kChunkSize, FPort->InQueue());
-  if (FLineEvent) n = std::min(n, FDrainLeft);
+  if (FLineEvent) n = std::min(n, FDrainLeft);  // only what arrived before the event
   FCount = FPort->Read(FBuffer, n);
   assert(FCount <= kChunkSize);
   if (FCount > 0 && FStartOnData && FStartTick == 0) RestartTimer();
