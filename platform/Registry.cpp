@@ -85,17 +85,23 @@ bool ValidName(const std::string& name) {
   return true;
 }
 
-// Joins a base path and a relative subkey; false for an invalid subkey.
+// As deep as a key may be (the system's own limit): every ancestor is kept with
+// its whole path, so a hostile file of deeper keys would cost time and memory
+// quadratic in their depth.
+constexpr size_t kMaxKeyDepth = 512;
+
+// Joins a base path and a relative subkey; false for an invalid or too deep subkey.
 bool JoinPath(const std::string& base, const char* sub, std::string& out) {
   out = base;
   if (!sub || !*sub) return true;
   std::string rest(sub);
+  size_t depth = base.empty() ? 0 : 1 + static_cast<size_t>(std::count(base.begin(), base.end(), '\\'));
   size_t start = 0;
   while (start <= rest.size()) {
     size_t end = rest.find('\\', start);
     if (end == std::string::npos) end = rest.size();
     std::string part = rest.substr(start, end - start);
-    if (!ValidName(part)) return false;
+    if (!ValidName(part) || ++depth > kMaxKeyDepth) return false;
     if (!out.empty()) out += '\\';  // appended in place: deep paths stay linear
     out += part;
     start = end + 1;
