@@ -54,7 +54,7 @@ void TKorvoSampler::StartRun() {
   SetLastErrorText(std::string());
   try {
     PrepareRun();
-  } catch (const std::exception& e) {
+  } catch (...) {
     // Nothing was sent; still a start that cannot work is a failure Reset must clear,
     // except when there is nothing to start at all.
     if (FAdapter && PortOpen() && FChannels && FChannels->ChannelCount() > 0) {
@@ -321,7 +321,7 @@ void TKorvoSampler::StopRun() {
   // text kept for Reset; one that lost received data stays failed, so the loss is seen.
   const WORD settled = IsFailedState(remembered) ? remembered : lostData ? SST_RUN_FAILED : SST_READY;
   try {
-    if (PortOpen() && remembered != SST_READY && IsReadyOrBeyond(remembered)) ResetLine(true);
+    if (PortOpen() && IsCommandOrRun(remembered)) ResetLine(true);
   } catch (...) {
     FState = settled;
     throw;

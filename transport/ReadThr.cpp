@@ -147,22 +147,6 @@ std::string TReadingThread::Message() const {
   return FMessage;
 }
 
-bool TReadingThread::HasFailure() const {
-  if (HasFatalException()) return true;
-  std::lock_guard<std::mutex> lock(FMessageLock);
-  return !FDeliveryFailure.empty();
-}
-
-std::string TReadingThread::FailureMessage() const {
-  std::string text = HasFatalException() ? FatalMessage() : std::string();
-  std::lock_guard<std::mutex> lock(FMessageLock);
-  if (!FDeliveryFailure.empty()) {
-    if (!text.empty()) text += "\r\n";
-    text += FDeliveryFailure;
-  }
-  return text;
-}
-
 void TReadingThread::EndRun(TRunEnd reason) {
   TRunEnd running = TRunEnd::Running;
   FEndReason.compare_exchange_strong(running, reason);
@@ -200,7 +184,7 @@ void TReadingThread::Execute() {
       idle = std::min(idle, IdleTime());  // a faster data phase fills the queue sooner
     }
     while (!Ending()) {
-      if (!FlushOutputs()) break;
+      if (const DWORD code = FlushOutputs()) platform::RaiseLastOSError(code);
       PollPort();
       if (FLineEvent && FDrainLeft == 0) EndOnLineEvent();
       if (Ending()) break;
@@ -257,11 +241,8 @@ void TReadingThread::EndOnLineEvent() {
 void TReadingThread::WaitIdle(DWORD milliseconds) {
   for (DWORD slept = 0; slept < milliseconds && !Terminated();) {
     const DWORD slice = std::min(kTerminateSlice, milliseconds - slept);
-    if (HasBacklog()) {
-      std::vector<HANDLE> waiting;
-      for (size_t i = 0; i < FHandles.size(); ++i)
-        if (FQueues[i].Size() > 0) waiting.push_back(OutputHandle(FHandles[i]));
-      if (platform::WaitForWritable(waiting.data(), static_cast<DWORD>(waiting.size()), slice)) return;
+    if (Backlog() > 0) {
+      if (WaitForBacklog(slice)) return;
     } else {
       Sleep(slice);
     }
@@ -303,7 +284,7 @@ void TReadingThread::Deliver(size_t index, const BYTE* data, DWORD count) {
     if (!platform::WriteFileNoWait(OutputHandle(FHandles[index]), data, count, &written)) {
       const DWORD code = GetLastError();
       FUndelivered.fetch_add(count);
-      GiveUpOutput(index, std::string());
+      GiveUpOutput(index);
       EndRun(TRunEnd::OutputFailed);
       platform::RaiseLastOSError(code);
     }
@@ -312,55 +293,61 @@ void TReadingThread::Deliver(size_t index, const BYTE* data, DWORD count) {
   }
   if (count == 0) return;
   if (queue.Size() + count > kBacklogLimit) {
-    FUndelivered.fetch_add(count);
-    GiveUpOutput(index, platform::Format("the reader of output %u took nothing while %u bytes waited for it",
-                                         static_cast<unsigned>(index), static_cast<unsigned>(queue.Size())));
+    FUndelivered.fetch_add(count);  // the reader took nothing while the whole backlog waited
+    GiveUpOutput(index);
     EndRun(TRunEnd::OutputFailed);
     return;
   }
   queue.Append(data, count);
 }
 
-// Writes what output `index` takes now; false when it failed.
-bool TReadingThread::FlushOutput(size_t index) {
+// Writes what output `index` takes now; the system error code when it failed, else 0.
+DWORD TReadingThread::FlushOutput(size_t index) {
   TOutputQueue& queue = FQueues[index];
   while (queue.Size() > 0) {
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(queue.FrontSize());
     if (!platform::WriteFileNoWait(OutputHandle(FHandles[index]), queue.Front(), chunk, &written)) {
-      GiveUpOutput(index, platform::SysErrorMessage(GetLastError()));
-      return false;
+      const DWORD code = GetLastError();
+      GiveUpOutput(index);
+      return code;
     }
     if (written == 0) break;
     queue.Consume(written);
   }
-  return true;
+  return 0;
 }
 
-bool TReadingThread::FlushOutputs() {
-  bool ok = true;
+// Every output with a backlog gets what it takes now; the first failure's code, else 0.
+DWORD TReadingThread::FlushOutputs() {
+  DWORD failure = 0;
   for (size_t i = 0; i < FQueues.size(); ++i)
-    if (FQueues[i].Size() > 0 && !FlushOutput(i)) ok = false;
-  if (!ok) EndRun(TRunEnd::OutputFailed);
-  return ok;
+    if (FQueues[i].Size() > 0)
+      if (const DWORD code = FlushOutput(i); code != 0 && failure == 0) failure = code;
+  if (failure != 0) EndRun(TRunEnd::OutputFailed);
+  return failure;
 }
 
-bool TReadingThread::HasBacklog() const {
-  for (const TOutputQueue& q : FQueues)
-    if (q.Size() > 0) return true;
-  return false;
+size_t TReadingThread::Backlog() const {
+  size_t n = 0;
+  for (const TOutputQueue& q : FQueues) n += q.Size();
+  return n;
 }
 
-// Drops what output `index` still holds and records the failure once per output.
-void TReadingThread::GiveUpOutput(size_t index, const std::string& why) {
+// Waits until an output with a backlog can take bytes again; false on time-out.
+bool TReadingThread::WaitForBacklog(DWORD milliseconds) const {
+  std::vector<HANDLE> waiting;
+  for (size_t i = 0; i < FHandles.size(); ++i)
+    if (FQueues[i].Size() > 0) waiting.push_back(OutputHandle(FHandles[i]));
+  return platform::WaitForWritable(waiting.data(), static_cast<DWORD>(waiting.size()), milliseconds) != FALSE;
+}
+
+// Drops what output `index` still holds, counted as undelivered; the output takes nothing more.
+void TReadingThread::GiveUpOutput(size_t index) {
   TOutputQueue& queue = FQueues[index];
   FUndelivered.fetch_add(static_cast<DWORD>(queue.Size()));
   queue.Clear();
   FOutputFailed[index] = true;
-  if (why.empty()) return;  // the caller raises the reason itself
-  std::lock_guard<std::mutex> lock(FMessageLock);
-  if (!FDeliveryFailure.empty()) FDeliveryFailure += "\r\n";
-  FDeliveryFailure += platform::Format("Output %u failed: %s", static_cast<unsigned>(index), why.c_str());
 }
 
 // The bytes still queued for slow readers: they get them while the run's owner
@@ -368,41 +355,21 @@ void TReadingThread::GiveUpOutput(size_t index, const std::string& why) {
 void TReadingThread::FinishDelivery() {
   DWORD graceStart = 0;
   DWORD lastProgress = GetTickCount();
-  for (;;) {
-    const size_t before = [&] {
-      size_t n = 0;
-      for (const TOutputQueue& q : FQueues) n += q.Size();
-      return n;
-    }();
-    if (before == 0) break;
+  for (size_t before = Backlog(); before > 0;) {
     FlushOutputs();
-    size_t after = 0;
-    for (const TOutputQueue& q : FQueues) after += q.Size();
+    const size_t after = Backlog();
     if (after == 0) break;
     const DWORD now = GetTickCount();
     if (after < before) lastProgress = now;
     if (Terminated() && graceStart == 0) graceStart = now != 0 ? now : 1;
     const bool graceOver = graceStart != 0 && now - graceStart >= kDeliveryGrace;
     if (graceOver || now - lastProgress >= kStallLimit) {
-      const DWORD lost = static_cast<DWORD>(after);
-      DWORD outputs = 0;
-      for (size_t i = 0; i < FQueues.size(); ++i) {
-        if (FQueues[i].Size() == 0) continue;
-        ++outputs;
-        FUndelivered.fetch_add(static_cast<DWORD>(FQueues[i].Size()));
-        FQueues[i].Clear();
-        FOutputFailed[i] = true;
-      }
-      std::lock_guard<std::mutex> lock(FMessageLock);
-      if (!FDeliveryFailure.empty()) FDeliveryFailure += "\r\n";
-      FDeliveryFailure += platform::Format(
-          "%u received bytes could not be delivered: the reader of %u output(s) stopped reading", lost, outputs);
+      for (size_t i = 0; i < FQueues.size(); ++i)
+        if (FQueues[i].Size() > 0) GiveUpOutput(i);
       break;
     }
-    std::vector<HANDLE> waiting;
-    for (size_t i = 0; i < FHandles.size(); ++i)
-      if (FQueues[i].Size() > 0) waiting.push_back(OutputHandle(FHandles[i]));
-    platform::WaitForWritable(waiting.data(), static_cast<DWORD>(waiting.size()), kTerminateSlice);
+    WaitForBacklog(kTerminateSlice);
+    before = after;
   }
   if (FUndelivered.load() > 0) EndRun(TRunEnd::OutputFailed);
 }

@@ -90,8 +90,7 @@ class TReadingThread : public platform::TThread {
   DWORD Undelivered() const { return FUndelivered.load(); }
   // The run failed: an exception ended it, or bytes could not be delivered.
   // Valid once the thread has ended.
-  bool HasFailure() const;
-  std::string FailureMessage() const;
+  bool HasFailure() const { return HasFatalException() || Undelivered() > 0; }
 
  protected:
   void DoTerminate() override;
@@ -134,11 +133,12 @@ class TReadingThread : public platform::TThread {
   void PollPort();
   void EndOnLineEvent();
   void WaitIdle(DWORD milliseconds);
-  bool FlushOutput(size_t index);
-  bool FlushOutputs();
-  bool HasBacklog() const;
+  DWORD FlushOutput(size_t index);
+  DWORD FlushOutputs();
+  size_t Backlog() const;
+  bool WaitForBacklog(DWORD milliseconds) const;
   void FinishDelivery();
-  void GiveUpOutput(size_t index, const std::string& why);
+  void GiveUpOutput(size_t index);
   void CloseOutputs();
   void TraceEnd() const;
 
@@ -156,7 +156,6 @@ class TReadingThread : public platform::TThread {
   bool FInHandshake = false;
   std::atomic<TRunEnd> FEndReason{TRunEnd::Running};
   std::atomic<DWORD> FUndelivered{0};
-  std::string FDeliveryFailure;  // guarded by FMessageLock
   mutable std::mutex FMessageLock;
 };
 
