@@ -27,8 +27,7 @@ namespace {
 
 constexpr const char* kRootName = "HKEY_CLASSES_ROOT";
 
-// Orders as the upper-case texts would, without building them: every lookup
-// compares whole key paths.
+// Orders value names as the upper-case texts would, without building them.
 struct CaseLess {
   static unsigned char Upper(char c) {
     return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
@@ -43,7 +42,35 @@ struct Key {
   std::string path;                                  // as first written, without the root name
   std::map<std::string, std::string, CaseLess> values;  // "" is the default value
 };
-using Store = std::map<std::string, Key, CaseLess>;  // every key by its full path; the root is ""
+
+// Every key by its upper-case full path (the root is ""), so that lookups
+// compare paths with memcmp: the paths of one branch share long prefixes, and
+// a letter-by-letter comparison made deep branches slow.
+class Store {
+ public:
+  using Map = std::map<std::string, Key>;
+  using iterator = Map::iterator;
+  using const_iterator = Map::const_iterator;
+
+  size_t count(const std::string& path) const { return keys_.count(platform::UpperCase(path)); }
+  iterator find(const std::string& path) { return keys_.find(platform::UpperCase(path)); }
+  const_iterator find(const std::string& path) const { return keys_.find(platform::UpperCase(path)); }
+  Key& operator[](const std::string& path) { return keys_[platform::UpperCase(path)]; }
+  std::pair<iterator, bool> try_emplace(const std::string& path) {
+    return keys_.try_emplace(platform::UpperCase(path));
+  }
+  size_t erase(const std::string& path) { return keys_.erase(platform::UpperCase(path)); }
+  iterator erase(iterator it) { return keys_.erase(it); }
+  iterator begin() { return keys_.begin(); }
+  iterator end() { return keys_.end(); }
+  const_iterator begin() const { return keys_.begin(); }
+  const_iterator end() const { return keys_.end(); }
+  size_t size() const { return keys_.size(); }
+  void clear() { keys_.clear(); }
+
+ private:
+  Map keys_;
+};
 
 // ---- handles -------------------------------------------------------------------
 
