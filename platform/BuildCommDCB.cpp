@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/Trace.h"
 #include "platform/WinSerial.h"
 
 namespace {
@@ -224,6 +225,9 @@ extern "C" __attribute__((visibility("default"))) BOOL BuildCommDCBA(const char*
   if (ok && t.AtEnd()) ok = false;  // nothing to set
   if (ok) ok = std::strchr(def, ',') != nullptr ? ParseShortForm(t, work) : ParseKeywordForm(t, work);
   if (!ok) {
+    // The texts come from devices (Y4 replies) and command lines: a refusal is worth a line.
+    if (platform::TraceEnabled())
+      platform::TraceLine("BuildCommDCBA " + platform::EscapeBytes(def, std::strlen(def)) + " failed: not a settings text");
     SetLastError(EINVAL);
     return FALSE;
   }

@@ -51,6 +51,9 @@ TEST(Trace, WritesALinePerPortCallAndNothingWhenOff) {
   ASSERT_TRUE(CloseHandle(h));
   EXPECT_FALSE(CreateFileA("NO-SUCH-PORT-XYZ", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) !=
                INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  EXPECT_FALSE(BuildCommDCBA("baud=fast", &dcb));
+  EXPECT_TRUE(BuildCommDCBA("baud=9600 parity=N data=8 stop=1", &dcb));
   platform::SetTraceTarget("");
   EXPECT_FALSE(platform::TraceEnabled());
   h = CreateFileA("TRACE-TEST", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -65,6 +68,9 @@ TEST(Trace, WritesALinePerPortCallAndNothingWhenOff) {
   EXPECT_NE(log.find("EscapeCommFunction"), std::string::npos) << log;
   EXPECT_NE(log.find("SETRTS ok"), std::string::npos) << log;
   EXPECT_NE(log.find("\"NO-SUCH-PORT-XYZ\" failed: No such file or directory"), std::string::npos) << log;
+  // A refused settings text is traced; an accepted one is not worth a line.
+  EXPECT_NE(log.find(R"(BuildCommDCBA "baud=fast" failed)"), std::string::npos) << log;
+  EXPECT_EQ(log.find("baud=9600"), std::string::npos) << log;
   // After switching off, the second open left no line.
   size_t opens = 0;
   for (size_t at = log.find("\"TRACE-TEST\""); at != std::string::npos; at = log.find("\"TRACE-TEST\"", at + 1)) ++opens;
