@@ -15,11 +15,16 @@ namespace platform {
 
 namespace {
 
+// Set on threads that keep SIGPIPE blocked: a SIGPIPE their writes raise stays
+// pending on the thread, harmless, and goes with it.
+thread_local bool tSigpipeBlocked = false;
+
 // Blocks SIGPIPE for this thread while a write runs; a SIGPIPE the write raised
 // is consumed before the old mask returns, unless one was pending already.
 class SigpipeGuard {
  public:
   SigpipeGuard() {
+    if (tSigpipeBlocked) return;
     sigset_t pending;
     sigemptyset(&pending);
     sigpending(&pending);
@@ -54,6 +59,13 @@ class SigpipeGuard {
 };
 
 }  // namespace
+
+void KeepSigpipeBlockedOnThisThread() {
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGPIPE);
+  tSigpipeBlocked = pthread_sigmask(SIG_BLOCK, &block, nullptr) == 0;
+}
 
 BOOL WriteHostFile(int fd, const void* buffer, DWORD toWrite, DWORD* written) {
   SigpipeGuard guard;

@@ -6,6 +6,9 @@
 
 namespace platform {
 
+// Blocks SIGPIPE on the calling thread for the rest of its life; the writes
+// below then skip their per-write guard. Only for threads the library owns.
+void KeepSigpipeBlockedOnThisThread();
 BOOL WriteHostFile(int fd, const void* buffer, DWORD toWrite, DWORD* written);
 // One write of what the descriptor takes without blocking (written 0 when it
 // takes nothing now); a blocking descriptor is asked first whether it is writable.

@@ -31,6 +31,9 @@ class ISerialBackend {
   virtual BOOL SetMask(DWORD mask) = 0;
   virtual BOOL WaitEvent(DWORD* mask) = 0;
   virtual BOOL GetModemStatus(DWORD* status) = 0;
+  // Waits up to `milliseconds` until input is queued or the port has an error
+  // to report; returns early without either as well. FALSE only when the port failed.
+  virtual BOOL WaitInput(DWORD milliseconds) = 0;
   // Ends the port: wakes blocked calls, releases the device. Called once.
   virtual void Close() = 0;
 };

@@ -179,6 +179,7 @@ class TerminalPort final : public ISerialBackend {
   BOOL SetMask(DWORD mask) override;
   BOOL WaitEvent(DWORD* mask) override;
   BOOL GetModemStatus(DWORD* status) override;
+  BOOL WaitInput(DWORD milliseconds) override;
   void Close() override { closed_.store(true); }
 
  private:
@@ -566,6 +567,18 @@ BOOL TerminalPort::GetModemStatus(DWORD* status) {
   *status = ((bits & TIOCM_CTS) ? MS_CTS_ON : 0u) | ((bits & TIOCM_DSR) ? MS_DSR_ON : 0u) |
             ((bits & TIOCM_RNG) ? MS_RING_ON : 0u) | ((bits & TIOCM_CD) ? MS_RLSD_ON : 0u);
   return TRUE;
+}
+
+BOOL TerminalPort::WaitInput(DWORD milliseconds) {
+  if (!Ready()) return FALSE;
+  const Clock end = Now() + Ms(milliseconds);
+  for (;;) {
+    short revents = 0;
+    if (!PollFor(fd_, POLLIN, MsUntil(end), &revents)) return Fail(errno);
+    if (!Usable()) return FALSE;
+    // Input, or a hang-up or error that the next read reports.
+    if (revents != 0 || Now() >= end) return TRUE;
+  }
 }
 
 int OpenFlags(DWORD access) {

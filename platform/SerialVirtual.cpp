@@ -47,7 +47,9 @@ VirtualPort::VirtualPort(std::string name, VirtualPortOptions options)
   dcb_.Flags = DCB_fBinary;
   dcb_.XonChar = 0x11;
   dcb_.XoffChar = 0x13;
-  lineFreeAt_ = txFreeAt_ = lastArrival_ = Now();
+  lastArrival_ = Now();
+  rxLine_.Reset(lastArrival_);
+  txLine_.Reset(lastArrival_);
 }
 
 VirtualPort::~VirtualPort() { Close(); }
@@ -71,9 +73,25 @@ bool VirtualPort::Usable() const {
   return true;
 }
 
-Micros VirtualPort::CharacterMicros(const LineSettings& s) const {
-  if (!options_.realTiming || s.baudRate == 0) return 0;
-  return (BitsPerCharacter(s.byteSize, s.parity, s.stopBits) * 1000000ull + s.baudRate - 1) / s.baudRate;
+// Characters cross the line at its rate, or at once where timing is not the subject.
+Micros VirtualPort::Pace(LinePacer& line, Micros notBefore, const LineSettings& s, std::uint64_t count) const {
+  if (options_.realTiming) return line.Next(notBefore, s, count);
+  LineSettings instant = s;
+  instant.baudRate = 0;
+  return line.Next(notBefore, instant, count);
+}
+
+Micros LinePacer::Next(Micros notBefore, const LineSettings& s, std::uint64_t count) {
+  if (notBefore > FreeAt()) Reset(notBefore);
+  if (s.baudRate == 0) return FreeAt();
+  if (s.baudRate != baud_) {  // another rate: the free time carries over, rounded up once
+    Reset(FreeAt());
+    baud_ = s.baudRate;
+  }
+  rest_ += static_cast<std::uint64_t>(BitsPerCharacter(s.byteSize, s.parity, s.stopBits)) * 1000000u * count;
+  whole_ += rest_ / baud_;
+  rest_ %= baud_;
+  return FreeAt();
 }
 
 void VirtualPort::Record(DWORD events) {
@@ -179,9 +197,12 @@ BOOL VirtualPort::Read(void* buffer, DWORD toRead, DWORD* read) {
 }
 
 DWORD VirtualPort::OutQueue(Micros now) const {
-  Micros per = CharacterMicros(SettingsOf(dcb_));
-  if (per == 0 || txFreeAt_ <= now) return 0;
-  return static_cast<DWORD>((txFreeAt_ - now + per - 1) / per);
+  const LineSettings host = SettingsOf(dcb_);
+  const Micros freeAt = txLine_.FreeAt();
+  if (!options_.realTiming || host.baudRate == 0 || freeAt <= now) return 0;
+  // Characters still on the way, the one under way counted whole.
+  const std::uint64_t charBits = BitsPerCharacter(host.byteSize, host.parity, host.stopBits);
+  return static_cast<DWORD>(((freeAt - now) * host.baudRate + charBits * 1000000u - 1) / (charBits * 1000000u));
 }
 
 BOOL VirtualPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
@@ -200,10 +221,8 @@ BOOL VirtualPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
     Pump();
   }
   if (toWrite == 0) return TRUE;
-  Micros now = Now();
-  Micros begin = std::max(now, txFreeAt_);
-  txFreeAt_ = begin + CharacterMicros(SettingsOf(dcb_)) * toWrite;
-  if (device_) device_->OnReceive(static_cast<const BYTE*>(buffer), toWrite, txFreeAt_);
+  const Micros arrived = Pace(txLine_, Now(), SettingsOf(dcb_), toWrite);
+  if (device_) device_->OnReceive(static_cast<const BYTE*>(buffer), toWrite, arrived);
   *written = toWrite;
   Record(EV_TXEMPTY);
   return TRUE;
@@ -383,6 +402,20 @@ BOOL VirtualPort::GetModemStatus(DWORD* status) {
   return TRUE;
 }
 
+// The device model makes its bytes when the port is pumped, so an empty queue
+// is looked at again every step; what arrived meanwhile is read in one go.
+BOOL VirtualPort::WaitInput(DWORD milliseconds) {
+  Lock lock(mutex_);
+  const Micros end = Now() + static_cast<Micros>(milliseconds) * 1000u;
+  for (;;) {
+    if (!Usable()) return FALSE;
+    Pump();
+    const Micros now = Now();
+    if (!input_.empty() || errors_ != 0 || now >= end) return TRUE;
+    changed_.wait_for(lock, std::chrono::microseconds(std::min(end, now + kPollStep) - now));
+  }
+}
+
 void VirtualPort::Close() {
   std::unique_ptr<IVirtualDevice> device;
   {
@@ -408,13 +441,7 @@ void VirtualPort::Close() {
 void VirtualPort::Send(const BYTE* data, size_t count, const LineSettings& framing, Micros notBefore) {
   Lock lock(mutex_);
   if (data == nullptr || count == 0 || closed_) return;
-  const Micros per = CharacterMicros(framing);
-  Micros at = std::max(notBefore, lineFreeAt_);
-  for (size_t i = 0; i < count; ++i) {
-    at += per;
-    Schedule(InItem{at, ItemKind::Byte, data[i], framing});
-  }
-  lineFreeAt_ = at;
+  for (size_t i = 0; i < count; ++i) Schedule(InItem{Pace(rxLine_, notBefore, framing), ItemKind::Byte, data[i], framing});
 }
 
 void VirtualPort::SetBreak(bool on, Micros at) {
@@ -471,7 +498,7 @@ Micros VirtualPort::Now() const { return MonotonicMicros(); }
 
 Micros VirtualPort::LineFreeAt() const {
   Lock lock(mutex_);
-  return std::max(lineFreeAt_, Now());
+  return std::max(rxLine_.FreeAt(), Now());
 }
 
 std::recursive_mutex& VirtualPort::Mutex() { return mutex_; }

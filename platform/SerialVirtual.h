@@ -39,6 +39,7 @@ class VirtualPort final : public ISerialBackend, public IVirtualLine {
   BOOL SetMask(DWORD mask) override;
   BOOL WaitEvent(DWORD* mask) override;
   BOOL GetModemStatus(DWORD* status) override;
+  BOOL WaitInput(DWORD milliseconds) override;
   void Close() override;
 
   // IVirtualLine
@@ -71,7 +72,7 @@ class VirtualPort final : public ISerialBackend, public IVirtualLine {
   void Arrive(const InItem& item);
   void Record(DWORD events);
   void Schedule(const InItem& item);
-  Micros CharacterMicros(const LineSettings& s) const;
+  Micros Pace(LinePacer& line, Micros notBefore, const LineSettings& s, std::uint64_t count = 1) const;
   // Sleeps until `deadline` at the latest (0: no deadline of the caller's own).
   void WaitUntil(Lock& lock, Micros deadline);
   void SetModemLines(bool dtr, bool rts);
@@ -95,8 +96,8 @@ class VirtualPort final : public ISerialBackend, public IVirtualLine {
   std::deque<BYTE> input_;
   Micros lastArrival_ = 0;
   DWORD errors_ = 0;
-  Micros lineFreeAt_ = 0;
-  Micros txFreeAt_ = 0;
+  LinePacer rxLine_;  // device to host
+  LinePacer txLine_;  // host to device
 };
 
 }  // namespace platform

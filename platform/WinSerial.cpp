@@ -243,6 +243,16 @@ BOOL TraceFailure(HANDLE h, const char* call, BOOL ok) {
 
 }  // namespace
 
+namespace platform {
+
+__attribute__((visibility("default"))) BOOL WaitForInput(HANDLE port, DWORD milliseconds) {
+  return ::TraceFailure(port, "WaitForInput", OnPort(port, [&](ISerialBackend& p) { return p.WaitInput(milliseconds); }));
+}
+
+__attribute__((visibility("default"))) void KeepSigpipeBlocked() { KeepSigpipeBlockedOnThisThread(); }
+
+}  // namespace platform
+
 QUELM_EXPORT BOOL GetCommState(HANDLE h, DCB* dcb) {
   if (dcb == nullptr) return Fail(EINVAL);
   return TraceFailure(h, "GetCommState", OnPort(h, [&](ISerialBackend& p) { return p.GetState(dcb); }));

@@ -153,6 +153,14 @@ BOOL WriteFileNoWait(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written
 // Waits up to `milliseconds` until one of the handles takes bytes again (or has
 // failed, so that a write reports why). TRUE when one is ready, FALSE on time-out.
 BOOL WaitForWritable(const HANDLE* handles, DWORD count, DWORD milliseconds);
+// Waits up to `milliseconds` until a serial port has input queued (or an error
+// to report), so that a reader need not sleep a fixed time; it may return
+// early. FALSE only when the port failed (last error set).
+BOOL WaitForInput(HANDLE port, DWORD milliseconds);
+// For a thread of the library's own that writes to host handles: SIGPIPE stays
+// blocked on it for good, so its writes need no per-write guard. A reader that
+// went away still shows as EPIPE.
+void KeepSigpipeBlocked();
 
 }  // namespace platform
 

@@ -73,9 +73,13 @@ void TKorvoSampler::StartRun() {
       FThread->SetSettings(FRunSettings);
       FThread->Resume();
       Sleep(kResumeSettle);
-      std::string text;
-      CheckRunFailure(FThread.get(), text);
-      SetLastErrorText(text);
+      // The thread's failure record is complete only once it has ended: before
+      // that, a failure state would report the run over while its outputs are open.
+      if (!RunWorking()) {
+        std::string text;
+        CheckRunFailure(FThread.get(), text);
+        SetLastErrorText(text);
+      }
     } else {
       AbortRun();  // no reply: the state stays 3842 with E23 as the last error
     }

@@ -412,7 +412,7 @@ void SimDevice::Arm(const Outcome& outcome, Micros at) {
   generator_.emplace(profile_.signal, *outcome.run);
   if (profile_.misframeAfter != 0) streamFaults_.push_back({profile_.misframeAfter, FaultKind::Misframe, 0, 0});
   runLimit_ = profile_.runLength;
-  if (!options_.lineSignals && (runLimit_ == 0 || options_.ptyRunLength < runLimit_))
+  if (!options_.lineSignals && !profile_.endlessOnPty && (runLimit_ == 0 || options_.ptyRunLength < runLimit_))
     runLimit_ = options_.ptyRunLength;
   state_ = SimState::Armed;
 }

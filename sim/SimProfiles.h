@@ -49,6 +49,7 @@ struct SimProfile {
   platform::LineSettings dataSettings;     // the line while S, X or J data flow
   unsigned bestReceiverStep = 0;      // receiver-test steps above this arrive damaged
   size_t runLength = 0;               // bytes after which the device ends a run itself; 0: never
+  bool endlessOnPty = false;          // on a pseudo-terminal too, a run streams until the host ends it
   // Last data byte -> closing break when the device ends a run; unset: the options' closingQuiet.
   std::optional<platform::Micros> closingQuiet;
   size_t misframeAfter = 0;           // after this many data bytes of a run one byte goes out misframed; 0: never

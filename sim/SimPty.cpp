@@ -21,13 +21,7 @@ class PtyLine final : public platform::IVirtualLine {
   explicit PtyLine(platform::PseudoTerminal& pty) : pty_(pty) {}
 
   void Send(const BYTE* data, size_t count, const LineSettings& framing, Micros notBefore) override {
-    Micros per = framing.baudRate == 0 ? 0 : (10u * 1000000u + framing.baudRate - 1) / framing.baudRate;
-    Micros at = std::max(notBefore, freeAt_);
-    for (size_t i = 0; i < count; ++i) {
-      at += per;
-      queue_.push_back({data[i], at});
-    }
-    freeAt_ = at;
+    for (size_t i = 0; i < count; ++i) queue_.push_back({data[i], pacer_.Next(notBefore, framing)});
   }
   void SetBreak(bool, Micros) override {}
   void InjectErrors(DWORD) override {}
@@ -42,7 +36,7 @@ class PtyLine final : public platform::IVirtualLine {
   bool HostDtr() const override { return false; }
   bool HostRts() const override { return false; }
   Micros Now() const override { return platform::MonotonicMicros(); }
-  Micros LineFreeAt() const override { return std::max(freeAt_, Now()); }
+  Micros LineFreeAt() const override { return std::max(pacer_.FreeAt(), Now()); }
   std::recursive_mutex& Mutex() override { return mutex_; }
 
   // Writes what is due by now; false when the terminal failed.
@@ -67,7 +61,7 @@ class PtyLine final : public platform::IVirtualLine {
   bool Gone() const { return gone_; }
   void DropPending() {
     queue_.clear();
-    freeAt_ = 0;
+    pacer_.Reset(0);
   }
 
  private:
@@ -78,7 +72,7 @@ class PtyLine final : public platform::IVirtualLine {
   platform::PseudoTerminal& pty_;
   std::recursive_mutex mutex_;
   std::deque<Due> queue_;
-  Micros freeAt_ = 0;
+  platform::LinePacer pacer_;
   bool gone_ = false;
 };
 

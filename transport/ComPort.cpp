@@ -402,6 +402,20 @@ DWORD TComPort::WriteBytewise(const BYTE* data, DWORD count) {
   return total;
 }
 
+DWORD TComPort::ReadQueued(void* buffer, DWORD count) {
+  CheckOpen();
+  if (buffer == nullptr && count > 0) RaiseArgument("No buffer to read into");
+  DWORD read = 0;
+  RaiseIfFailed(ReadFile(FHandle, buffer, count, &read, nullptr));
+  assert(read <= count);
+  return read;
+}
+
+void TComPort::WaitForInput(DWORD milliseconds) {
+  CheckOpen();
+  RaiseIfFailed(platform::WaitForInput(FHandle, milliseconds));
+}
+
 bool TComPort::HasInput() {
   if (!IsOpen()) return false;
   CheckErrors();

@@ -148,6 +148,11 @@ class TComPort {
   virtual DWORD Read(void* buffer, DWORD count);
   virtual DWORD Write(const void* buffer, DWORD count);
   bool HasInput();
+  // Reads bytes that HasInput has just reported as queued. Their line errors
+  // were looked at by that call; later ones by the next: one query per batch.
+  DWORD ReadQueued(void* buffer, DWORD count);
+  // Waits up to `milliseconds` for input (or an error to report) instead of sleeping.
+  void WaitForInput(DWORD milliseconds);
   void ReadText(DWORD count, std::string& s);
   DWORD WriteText(const std::string& s);
   DWORD TransferTime(DWORD bytes) const;

@@ -172,6 +172,7 @@ void TReadingThread::RestoreCommandState() {
 
 void TReadingThread::Execute() {
   if (FPort == nullptr) throw platform::Exception("The reading thread has no port");
+  platform::KeepSigpipeBlocked();  // a reader that goes away is EPIPE on this thread, never a signal
   try {
     FPort->CheckOpen();  // a closed port would never report input: fail instead of polling forever
     FPort->SetOnError([this](TComPort* sender, TCommErrors errors, std::string& text, bool& abort) {
@@ -203,20 +204,20 @@ void TReadingThread::Execute() {
   EndRun(TRunEnd::Terminated);  // no reason recorded yet: the owner asked
 }
 
-// Reads what the port holds; after a line event only the bytes that were queued
-// when it was seen, which are those that arrived before it.
+// Reads what the port holds, in chunks, with one query of the port per batch
+// of queued bytes; after a line event only the bytes that were queued when it
+// was seen, which are those that arrived before it.
 void TReadingThread::PollPort() {
   while (FPort->HasInput()) {
-    if (Terminated()) return;
-    if (FLineEvent && FDrainLeft == 0) return;
-    // An event noticed by this very read counted what was queued after it: the
-    // chunk in hand is not part of that count.
-    const bool draining = FLineEvent;
-    ReadChunk();
-    if (draining) FDrainLeft -= std::min(FDrainLeft, FCount);
-    if (!ProcessChunk()) EndRun(TRunEnd::Count);
-    if (TimedOut()) EndRun(TRunEnd::Timer);
-    if (Ending()) return;
+    for (DWORD queued = FPort->InQueue(); queued > 0;) {
+      if (Terminated()) return;
+      if (FLineEvent && FDrainLeft == 0) return;
+      if (!ReadChunk(queued)) return;  // a driver that claims input it cannot deliver must not make this spin
+      queued -= std::min(queued, FCount);
+      if (!ProcessChunk()) EndRun(TRunEnd::Count);
+      if (TimedOut()) EndRun(TRunEnd::Timer);
+      if (Ending()) return;
+    }
   }
   FDrainLeft = 0;  // the queue is empty: nothing more arrived before the event
 }
@@ -238,24 +239,26 @@ void TReadingThread::EndOnLineEvent() {
   if (FPort->RaiseOnError()) throw ECommAbort(breakOnly, text);
 }
 
+// Waits for the port's next input, so that a late wake-up cannot let the
+// driver's queue overflow. While an output holds a backlog, the wait is for it
+// instead, never longer than `milliseconds` (half the queue's fill time).
 void TReadingThread::WaitIdle(DWORD milliseconds) {
-  for (DWORD slept = 0; slept < milliseconds && !Terminated();) {
-    const DWORD slice = std::min(kTerminateSlice, milliseconds - slept);
-    if (Backlog() > 0) {
-      if (WaitForBacklog(slice)) return;
-    } else {
-      Sleep(slice);
-    }
-    slept += slice;
-  }
+  if (Terminated()) return;
+  if (Backlog() > 0)
+    WaitForBacklog(std::min(kTerminateSlice, milliseconds));
+  else
+    FPort->WaitForInput(kTerminateSlice);
 }
 
-void TReadingThread::ReadChunk() {
-  DWORD n = std::min<DWORD>(kChunkSize, FPort->InQueue());
+// One chunk of the `queued` bytes the port reported; false when it had none after all.
+bool TReadingThread::ReadChunk(DWORD queued) {
+  DWORD n = std::min(kChunkSize, queued);
   if (FLineEvent) n = std::min(n, FDrainLeft);  // only what arrived before the event
-  FCount = FPort->Read(FBuffer, n);
+  FCount = FPort->ReadQueued(FBuffer, n);
   assert(FCount <= kChunkSize);
+  if (FLineEvent) FDrainLeft -= std::min(FDrainLeft, FCount);
   if (FCount > 0 && FStartOnData && FStartTick == 0) RestartTimer();
+  return FCount > 0;
 }
 
 bool TReadingThread::TimedOut() const {
@@ -528,11 +531,27 @@ bool TMultichannelSamplingThread::ProcessChunk() {
   const size_t n = OutputCount();
   if (FLimited) FRemaining -= static_cast<LONG>(FCount);
   if (FRestartOnActivity) CheckActivity();
-  for (DWORD i = 0; i < FCount; ++i) {
-    const DWORD total = FTotal.load(std::memory_order_relaxed);
-    // Without outputs the bytes are only counted.
-    if (n > 0) Deliver(total % n, FBuffer + i, 1);
-    FTotal.store(total + 1, std::memory_order_relaxed);
+  const DWORD total = FTotal.load(std::memory_order_relaxed);
+  FTotal.store(total + FCount, std::memory_order_relaxed);
+  // Without outputs the bytes are only counted.
+  if (n > 0) {
+    // Byte k of the run goes to output k mod n: deal the chunk out, then one
+    // write per output, starting with the output of the chunk's first byte.
+    FShares.resize(n);
+    for (auto& share : FShares) share.clear();
+    for (DWORD i = 0; i < FCount; ++i) FShares[(total + i) % n].push_back(FBuffer[i]);
+    for (size_t k = 0; k < n; ++k) {
+      const size_t output = (total + k) % n;
+      try {
+        Deliver(output, FShares[output].data(), static_cast<DWORD>(FShares[output].size()));
+      } catch (...) {
+        // The run ends with this failure; the shares not yet handed on are lost with it.
+        for (size_t rest = k + 1; rest < n; ++rest)
+          if (FHandles[(total + rest) % n] != 0)
+            CountUndelivered(static_cast<DWORD>(FShares[(total + rest) % n].size()));
+        throw;
+      }
+    }
   }
   return !(FLimited && FRemaining <= 0);
 }

@@ -101,7 +101,7 @@ class TReadingThread : public platform::TThread {
   // Records why the run ends; the first reason wins. The loop stops after the chunk at hand.
   void EndRun(TRunEnd reason);
   bool Ending() const { return Terminated() || FEndReason.load() != TRunEnd::Running; }
-  void ReadChunk();
+  bool ReadChunk(DWORD queued);
   bool TimedOut() const;
   void RestartTimer();
   void StopTimer();
@@ -110,6 +110,7 @@ class TReadingThread : public platform::TThread {
   // Hands bytes to output `index`; never blocks: what the output cannot take now waits in its queue.
   void Deliver(size_t index, const BYTE* data, DWORD count);
   size_t OutputCount() const { return FHandles.size(); }
+  void CountUndelivered(DWORD bytes) { FUndelivered.fetch_add(bytes); }
   DWORD IdleTime() const;
 
   TComPort* FPort = nullptr;
@@ -183,6 +184,9 @@ class TMultichannelSamplingThread : public TSamplingThread {
 
  protected:
   bool ProcessChunk() override;
+
+ private:
+  std::vector<std::vector<BYTE>> FShares;  // one chunk dealt out, per output
 };
 
 // A timing run: never ends by a count; activity restarts the stop timer.

@@ -61,8 +61,11 @@ TEST(SamplerRun, SoleChannelToAFileStopsOnCountWithTheDevicesBytes) {
     Sleep(5);
   }
   ASSERT_FALSE(seen.empty());
-  EXPECT_EQ(seen.front(), SST_WAITING);
-  EXPECT_EQ(texts.front(), "Waiting pulses to come");
+  // The first bytes may be in before the first query: waiting is seen only when they are not.
+  if (seen.front() == SST_WAITING)
+    EXPECT_EQ(texts.front(), "Waiting pulses to come");
+  else
+    EXPECT_EQ(seen.front(), SST_SAMPLING) << texts.front();
   EXPECT_TRUE(sawSampling);
   EXPECT_EQ(seen.back(), SST_READY);
   EXPECT_EQ(texts.back(), "Ready to start sampling");
