@@ -100,9 +100,13 @@ void VirtualPort::Record(DWORD events) {
 }
 
 void VirtualPort::Schedule(const InItem& item) {
-  auto pos = std::upper_bound(inFlight_.begin(), inFlight_.end(), item.at,
-                              [](Micros at, const InItem& i) { return at < i.at; });
-  inFlight_.insert(pos, item);
+  if (inFlight_.empty() || inFlight_.back().at <= item.at) {
+    inFlight_.push_back(item);  // the usual case: a line delivers in order
+  } else {
+    auto pos = std::upper_bound(inFlight_.begin(), inFlight_.end(), item.at,
+                                [](Micros at, const InItem& i) { return at < i.at; });
+    inFlight_.insert(pos, item);
+  }
   changed_.notify_all();
 }
 

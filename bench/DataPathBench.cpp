@@ -1,0 +1,144 @@
+// The reading threads' own cost, with the line out of the way: a virtual port
+// whose queue holds a whole run when the timing starts, drained into /dev/null by
+// the sole- and dual-channel threads and by a minimal loop over the same port
+// (input count, reads of at most 33 bytes, one write per output). The bytes
+// per second are the headroom of each path; CPU is the whole process's.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "platform/VirtualPort.h"
+#include "platform/WinSerial.h"
+#include "transport/ComPort.h"
+#include "transport/ReadThr.h"
+
+namespace {
+
+constexpr size_t kRunBytes = 1u << 20;
+constexpr DWORD kFloodBaud = 1000000000;
+const char* const kPortName = "BENCH-FLOOD";
+
+// Queues a run's bytes at once when asked, a counting pattern at 1 Gbaud.
+class FloodDevice final : public platform::IVirtualDevice {
+ public:
+  void Attach(platform::IVirtualLine& line) override { line_ = &line; }
+  void OnReceive(const BYTE*, size_t, platform::Micros) override {}
+  void OnHostSettings(const platform::LineSettings&, platform::Micros) override {}
+  void OnModemLines(bool, bool, platform::Micros) override {}
+  void OnHostBreak(bool, platform::Micros) override {}
+  void Advance(platform::Micros) override {}
+  void Queue(size_t bytes) {
+    std::lock_guard<std::recursive_mutex> lock(line_->Mutex());
+    platform::LineSettings s;
+    s.baudRate = kFloodBaud;
+    std::vector<BYTE> block(bytes);
+    for (BYTE& b : block) b = next_++;
+    line_->Send(block.data(), block.size(), s, line_->Now());
+  }
+
+ private:
+  platform::IVirtualLine* line_ = nullptr;
+  BYTE next_ = 0;
+};
+
+FloodDevice* gDevice = nullptr;  // the one open port's far end
+
+void RegisterFlood() {
+  static const bool registered = [] {
+    platform::VirtualPortOptions options;
+    options.inputQueueSize = 2 * kRunBytes;  // never the limit here
+    return platform::RegisterVirtualPort(kPortName, [] {
+      auto device = std::make_unique<FloodDevice>();
+      gDevice = device.get();
+      return device;
+    }, options);
+  }();
+  (void)registered;
+}
+
+// Outside the timing: a run's bytes wait in the port's queue, so that only
+// draining them is measured, not the line model that delivers them.
+void Prefill(benchmark::State& state, transport::TComPort& port) {
+  state.PauseTiming();
+  gDevice->Queue(kRunBytes);
+  while (port.HasInput() && port.InQueue() < kRunBytes) platform::WaitForInput(port.Handle(), 1);
+  state.ResumeTiming();
+}
+
+void SetLine(transport::TComPort& port) {
+  port.SetBaudRate(static_cast<LONG>(kFloodBaud));
+  port.ApplyState();
+  port.Purge({transport::puRxClear});
+}
+
+template <typename Thread>
+void ThreadRun(benchmark::State& state, size_t outputs) {
+  RegisterFlood();
+  transport::TComPort port(kPortName, {transport::paRead, transport::paWrite});
+  SetLine(port);
+  std::vector<int> sinks;
+  for (size_t i = 0; i < outputs; ++i) sinks.push_back(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  for (auto _ : state) {
+    Prefill(state, port);
+    Thread t;
+    t.SetPort(&port);
+    for (int fd : sinks) t.AddOutput(fd, false);
+    t.SetSampleLimit(static_cast<LONG>(kRunBytes * 8));
+    t.Resume();
+    t.WaitFor();
+    if (t.HasFatalException()) state.SkipWithError(t.FatalMessage().c_str());
+    port.SetDTR(false);
+  }
+  for (int fd : sinks) ::close(fd);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kRunBytes));
+}
+
+void BM_SoleChannelThread(benchmark::State& state) { ThreadRun<transport::TSamplingThread>(state, 1); }
+void BM_DualChannelThread(benchmark::State& state) { ThreadRun<transport::TMultichannelSamplingThread>(state, 2); }
+
+// What the threads are measured against: the least a loop can do on this port.
+void BM_MinimalLoop(benchmark::State& state) {
+  RegisterFlood();
+  const size_t outputs = static_cast<size_t>(state.range(0));
+  transport::TComPort port(kPortName, {transport::paRead, transport::paWrite});
+  SetLine(port);
+  std::vector<int> sinks;
+  for (size_t i = 0; i < outputs; ++i) sinks.push_back(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  const HANDLE h = port.Handle();
+  for (auto _ : state) {
+    Prefill(state, port);
+    size_t total = 0;
+    BYTE chunk[33], share[2][33];
+    while (total < kRunBytes) {
+      DWORD errors = 0;
+      COMSTAT stat{};
+      ClearCommError(h, &errors, &stat);
+      if (stat.cbInQue == 0) {
+        platform::WaitForInput(h, 20);
+        continue;
+      }
+      DWORD n = 0;
+      ReadFile(h, chunk, std::min<DWORD>(33, stat.cbInQue), &n, nullptr);
+      if (outputs == 1) {
+        benchmark::DoNotOptimize(::write(sinks[0], chunk, n));
+      } else {
+        size_t count[2] = {0, 0};
+        for (DWORD i = 0; i < n; ++i) share[(total + i) % 2][count[(total + i) % 2]++] = chunk[i];
+        for (size_t c = 0; c < 2; ++c) benchmark::DoNotOptimize(::write(sinks[c], share[c], count[c]));
+      }
+      total += n;
+    }
+  }
+  for (int fd : sinks) ::close(fd);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kRunBytes));
+}
+
+BENCHMARK(BM_SoleChannelThread)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_DualChannelThread)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_MinimalLoop)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+
+}  // namespace
