@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +21,7 @@
 #include <mutex>
 
 #include "platform/SerialBackend.h"
+#include "platform/SerialRules.h"
 #include "platform/SerialTermiosAttr.h"
 #include "platform/SerialTermiosLock.h"
 
@@ -55,16 +55,9 @@ BOOL Fail(int error) {
 // "COM3", "COM3:" and "\\.\COM3" are /dev/ttyS2, unless QUELM_COM3 names
 // another device. Any other name is a path. Empty result: no such COM port.
 std::string DevicePath(const std::string& name) {
-  std::string s = name;
-  if (s.rfind("\\\\.\\", 0) == 0) s.erase(0, 4);
-  if (!s.empty() && s.back() == ':') s.pop_back();
-  bool com = s.size() > 3 && std::toupper(static_cast<unsigned char>(s[0])) == 'C' &&
-             std::toupper(static_cast<unsigned char>(s[1])) == 'O' &&
-             std::toupper(static_cast<unsigned char>(s[2])) == 'M' &&
-             std::all_of(s.begin() + 3, s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-  if (!com) return name;
-  long n = std::strtol(s.c_str() + 3, nullptr, 10);
-  if (n < 1 || s.size() > 6) return std::string();
+  const int n = ParsePortName(name).com;
+  if (n < 0) return name;
+  if (n == 0) return std::string();
   std::string var = "QUELM_COM" + std::to_string(n);
   if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped) return mapped;
   return "/dev/ttyS" + std::to_string(n - 1);
@@ -253,21 +246,10 @@ int TerminalPort::Init() {
 }
 
 BOOL TerminalPort::Read(void* buffer, DWORD toRead, DWORD* read) {
-  const COMMTIMEOUTS t = Timeouts();
-  const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                         t.ReadTotalTimeoutConstant == 0;
-  const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                       t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
-  const Clock start = Now();
-  Clock total = 0;  // 0: no total limit
-  if (anyByte)
-    total = start + Ms(t.ReadTotalTimeoutConstant);
-  else if (!immediate && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0))
-    total = start + Ms(static_cast<Clock>(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant);
-  const Clock interval = (immediate || anyByte) ? 0 : Ms(t.ReadIntervalTimeout);
+  const ReadPlan plan = PlanRead(Timeouts(), toRead, Now());
   BYTE* out = static_cast<BYTE*>(buffer);
   DWORD got = 0;
-  Clock lastByte = 0;
+  Clock lastByte = 0;  // when this backend took it: the driver keeps no arrival times
   bool hangup = false;  // poll saw the device go away
   if (!Ready()) return FALSE;
   for (;;) {
@@ -286,17 +268,10 @@ BOOL TerminalPort::Read(void* buffer, DWORD toRead, DWORD* read) {
       return Fail(EIO);
     }
     *read = got;
-    if (got == toRead || immediate || (anyByte && got > 0)) return TRUE;
-    Clock now = Now();
-    if (total != 0 && now >= total) return TRUE;
-    Clock deadline = total;
-    if (interval != 0 && got > 0) {
-      Clock gap = lastByte + interval;
-      if (now >= gap) return TRUE;
-      deadline = deadline == 0 ? gap : std::min(deadline, gap);
-    }
+    const ReadStep step = plan.Next(got, lastByte, Now());
+    if (step.done) return TRUE;
     short revents = 0;
-    if (!PollFor(fd_, POLLIN, MsUntil(deadline), &revents)) return Fail(errno);
+    if (!PollFor(fd_, POLLIN, MsUntil(step.wakeBy), &revents)) return Fail(errno);
     hangup = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
   }
 }
@@ -315,10 +290,7 @@ int TerminalPort::AwaitCts(Clock deadline) {
 
 BOOL TerminalPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
   if (!Ready()) return FALSE;
-  const COMMTIMEOUTS t = Timeouts();
-  Clock deadline = 0;
-  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
-    deadline = Now() + Ms(static_cast<Clock>(t.WriteTotalTimeoutMultiplier) * toWrite + t.WriteTotalTimeoutConstant);
+  const Clock deadline = WriteDeadline(Timeouts(), toWrite, Now());
   const bool ctsFlow = CtsFlow();
   const BYTE* p = static_cast<const BYTE*>(buffer);
   DWORD done = 0;
@@ -358,14 +330,12 @@ BOOL TerminalPort::GetState(DCB* dcb) {
   return TRUE;
 }
 
-// As Win32 does on every SetCommState: "disable" lowers a line, "enable" (and
-// DTR "handshake", which this driver cannot do) raises it; RTS handshake is
-// the driver's (CRTSCTS); a toggled RTS rests low between writes.
+// RTS handshake is the driver's (CRTSCTS), so RTS is left to it then.
 int TerminalPort::ApplyModemControl(const DCB& dcb) {
-  if (int e = SetModemLine(TIOCM_DTR, DtrControlOf(dcb) != DTR_CONTROL_DISABLE)) return e;
-  BYTE rts = RtsControlOf(dcb);
-  if (rts == RTS_CONTROL_HANDSHAKE) return 0;
-  return SetModemLine(TIOCM_RTS, rts == RTS_CONTROL_ENABLE);
+  const LineLevels levels = LineLevelsOf(dcb);
+  if (int e = SetModemLine(TIOCM_DTR, levels.dtr)) return e;
+  if (levels.rtsByHandshake) return 0;
+  return SetModemLine(TIOCM_RTS, levels.rts);
 }
 
 BOOL TerminalPort::SetState(const DCB& dcb) {
@@ -375,7 +345,7 @@ BOOL TerminalPort::SetState(const DCB& dcb) {
   line.byteSize = dcb.ByteSize;
   line.parity = dcb.Parity;
   line.stopBits = dcb.StopBits;
-  line.rtsCtsHandshake = RtsControlOf(dcb) == RTS_CONTROL_HANDSHAKE;
+  line.rtsCtsHandshake = LineLevelsOf(dcb).rtsByHandshake;
   line.xonOutput = (dcb.Flags & DCB_fOutX) != 0;
   line.xonInput = (dcb.Flags & DCB_fInX) != 0;
   line.xonChar = dcb.XonChar;
@@ -390,19 +360,7 @@ BOOL TerminalPort::SetState(const DCB& dcb) {
 
 BOOL TerminalPort::GetProperties(COMMPROP* prop) {
   if (!Usable()) return FALSE;
-  std::memset(prop, 0, sizeof(COMMPROP));
-  prop->wPacketLength = sizeof(COMMPROP);
-  prop->wPacketVersion = 2;
-  prop->dwServiceMask = 1;  // SP_SERIALCOMM
-  prop->dwMaxRxQueue = kTerminalInputQueue;
-  prop->dwMaxBaud = 0x10000000;  // BAUD_USER: any rate the driver accepts
-  prop->dwProvSubType = 1;       // PST_RS232
-  prop->dwProvCapabilities = 0x00FF;
-  prop->dwSettableParams = 0x007F;
-  prop->dwSettableBaud = 0x10000000;
-  prop->wSettableData = 0x000F;
-  prop->wSettableStopParity = 0x1F07;
-  prop->dwCurrentRxQueue = kTerminalInputQueue;
+  *prop = SerialProperties(kTerminalInputQueue, 0);
   return TRUE;
 }
 
@@ -414,9 +372,7 @@ BOOL TerminalPort::GetTimeouts(COMMTIMEOUTS* timeouts) {
 
 BOOL TerminalPort::SetTimeouts(const COMMTIMEOUTS& timeouts) {
   if (!Usable()) return FALSE;
-  if (timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
-      timeouts.ReadTotalTimeoutConstant == MAXDWORD)
-    return Fail(EINVAL);  // Win32 refuses this combination
+  if (int e = CheckTimeouts(timeouts)) return Fail(e);
   std::lock_guard<std::mutex> lock(mutex_);
   timeouts_ = timeouts;
   return TRUE;

@@ -1,13 +1,13 @@
 // The virtual serial port: a UART model with an input queue, line errors,
 // breaks, modem lines and Win32 time-outs in front of an in-process device.
 #include "platform/SerialVirtual.h"
+#include "platform/SerialRules.h"
 #include "platform/Trace.h"
 
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 namespace platform {
 
@@ -28,10 +28,6 @@ LineSettings SettingsOf(const DCB& dcb) {
 // A character framed differently from the receiver's settings is misread.
 BYTE Garble(BYTE b, BYTE byteSize) {
   return static_cast<BYTE>((b ^ 0x55) & ((1u << byteSize) - 1u));
-}
-
-Micros TotalTimeout(DWORD multiplier, DWORD constant, DWORD count) {
-  return (static_cast<Micros>(multiplier) * count + constant) * 1000u;
 }
 
 }  // namespace
@@ -164,19 +160,7 @@ void VirtualPort::WaitUntil(Lock& lock, Micros deadline) {
 BOOL VirtualPort::Read(void* buffer, DWORD toRead, DWORD* read) {
   Lock lock(mutex_);
   if (!Usable()) return FALSE;
-  const COMMTIMEOUTS t = timeouts_;
-  const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                         t.ReadTotalTimeoutConstant == 0;
-  const bool anyByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                       t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
-  const Micros start = Now();
-  Micros total = 0;  // 0: no total limit
-  if (anyByte)
-    total = start + static_cast<Micros>(t.ReadTotalTimeoutConstant) * 1000u;
-  else if (!immediate && (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0))
-    total = start + TotalTimeout(t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, toRead);
-  const Micros interval =
-      (immediate || anyByte || t.ReadIntervalTimeout == 0) ? 0 : static_cast<Micros>(t.ReadIntervalTimeout) * 1000u;
+  const ReadPlan plan = PlanRead(timeouts_, toRead, Now());
   BYTE* out = static_cast<BYTE*>(buffer);
   DWORD got = 0;
   for (;;) {
@@ -187,16 +171,10 @@ BOOL VirtualPort::Read(void* buffer, DWORD toRead, DWORD* read) {
       input_.pop_front();
     }
     *read = got;
-    if (got == toRead || immediate || (anyByte && got > 0)) return TRUE;
-    Micros now = Now();
-    if (total != 0 && now >= total) return TRUE;
-    Micros deadline = total;
-    if (interval != 0 && got > 0) {
-      Micros gap = std::max(lastArrival_, start) + interval;
-      if (now >= gap) return TRUE;
-      deadline = deadline == 0 ? gap : std::min(deadline, gap);
-    }
-    WaitUntil(lock, deadline);
+    // The line's own arrival time, also of bytes queued before this read began.
+    const ReadStep step = plan.Next(got, lastArrival_, Now());
+    if (step.done) return TRUE;
+    WaitUntil(lock, step.wakeBy);
   }
 }
 
@@ -213,10 +191,7 @@ BOOL VirtualPort::Write(const void* buffer, DWORD toWrite, DWORD* written) {
   Lock lock(mutex_);
   if (!Usable()) return FALSE;
   Pump();
-  const COMMTIMEOUTS t = timeouts_;
-  Micros deadline = 0;
-  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0)
-    deadline = Now() + TotalTimeout(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, toWrite);
+  const Micros deadline = WriteDeadline(timeouts_, toWrite, Now());
   // Output flow control: nothing leaves while the device holds CTS low.
   while ((dcb_.Flags & DCB_fOutxCtsFlow) != 0 && !cts_) {
     if (deadline != 0 && Now() >= deadline) return TRUE;  // timed out: no byte written
@@ -255,33 +230,16 @@ BOOL VirtualPort::SetState(const DCB& dcb) {
   dcb_.DCBlength = sizeof(DCB);
   LineSettings after = SettingsOf(dcb_);
   if (!(before == after) && device_) device_->OnHostSettings(after, Now());
-  // As on Win32: "disable" lowers a line, "enable" and "handshake" raise it; a
-  // toggled RTS rests low between writes.
-  bool dtr = DtrControlOf(dcb_) != DTR_CONTROL_DISABLE;
-  BYTE rtsControl = RtsControlOf(dcb_);
-  bool rts = rtsControl == RTS_CONTROL_ENABLE || rtsControl == RTS_CONTROL_HANDSHAKE;
-  SetModemLines(dtr, rts);
+  const LineLevels levels = LineLevelsOf(dcb_);
+  SetModemLines(levels.dtr, levels.rts);
   return TRUE;
 }
 
 BOOL VirtualPort::GetProperties(COMMPROP* prop) {
   Lock lock(mutex_);
   if (!Usable()) return FALSE;
-  std::memset(prop, 0, sizeof(COMMPROP));
-  prop->wPacketLength = sizeof(COMMPROP);
-  prop->wPacketVersion = 2;
-  prop->dwServiceMask = 1;  // SP_SERIALCOMM
-  prop->dwMaxTxQueue = 0;
-  prop->dwMaxRxQueue = options_.inputQueueSize;
-  prop->dwMaxBaud = 0x10000000;        // BAUD_USER: any rate
-  prop->dwProvSubType = 1;             // PST_RS232
-  prop->dwProvCapabilities = 0x00FF;   // DTR/DSR, RTS/CTS, RLSD, parity check, XON/XOFF, settable XON, time-outs, special chars
-  prop->dwSettableParams = 0x007F;     // parity, baud, data bits, stop bits, handshaking, parity check, RLSD
-  prop->dwSettableBaud = 0x10000000;
-  prop->wSettableData = 0x000F;        // 5 to 8 data bits
-  prop->wSettableStopParity = 0x1F07;  // 1, 1.5, 2 stop bits; none, odd, even, mark, space
-  prop->dwCurrentTxQueue = 0;
-  prop->dwCurrentRxQueue = options_.inputQueueSize;
+  // Host output reaches the device as it is written: no transmit queue.
+  *prop = SerialProperties(options_.inputQueueSize, 0);
   return TRUE;
 }
 
@@ -295,9 +253,8 @@ BOOL VirtualPort::GetTimeouts(COMMTIMEOUTS* timeouts) {
 BOOL VirtualPort::SetTimeouts(const COMMTIMEOUTS& timeouts) {
   Lock lock(mutex_);
   if (!Usable()) return FALSE;
-  if (timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
-      timeouts.ReadTotalTimeoutConstant == MAXDWORD) {
-    SetLastError(EINVAL);  // Win32 refuses this combination
+  if (int e = CheckTimeouts(timeouts)) {
+    SetLastError(static_cast<DWORD>(e));
     return FALSE;
   }
   timeouts_ = timeouts;

@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/SerialRules.h"
 #include "platform/SerialVirtual.h"
 #include "platform/SysUtils.h"
 
@@ -33,12 +34,7 @@ class Registry {
 };
 
 // "\\.\SIM" and "SIM:" name the port "SIM", as the COM forms do.
-std::string KeyOf(const std::string& name) {
-  std::string key = name;
-  if (key.rfind("\\\\.\\", 0) == 0) key.erase(0, 4);
-  if (!key.empty() && key.back() == ':') key.pop_back();
-  return UpperCase(key);
-}
+std::string KeyOf(const std::string& name) { return UpperCase(ParsePortName(name).bare); }
 
 bool IsAcceptableName(const std::string& key) { return !key.empty() && key.rfind("COM", 0) != 0; }
 

@@ -155,17 +155,10 @@ TEST_F(TerminalPortTest, ModemLinesAndBreaksAreNoOpsWithoutModemLines) {
   DWORD status = 0;
   ASSERT_TRUE(GetCommModemStatus(h_, &status));
   EXPECT_EQ(status, MS_CTS_ON);
-  DCB dcb{};
-  ASSERT_TRUE(GetCommState(h_, &dcb));
-  dcb.Flags = (dcb.Flags & ~DCB_fDtrControl) | (DTR_CONTROL_ENABLE << 4);
-  EXPECT_TRUE(SetCommState(h_, &dcb));
   DWORD errors = 1;
   COMSTAT stat{};
   ASSERT_TRUE(ClearCommError(h_, &errors, &stat));
   EXPECT_EQ(errors, 0u);  // no counters, no line errors
-  COMMPROP prop{};
-  ASSERT_TRUE(GetCommProperties(h_, &prop));
-  EXPECT_EQ(prop.dwCurrentRxQueue, 4096u);
 }
 
 TEST_F(TerminalPortTest, CtsFlowWritesGoThroughBecauseCtsReadsAsserted) {
@@ -180,27 +173,7 @@ TEST_F(TerminalPortTest, CtsFlowWritesGoThroughBecauseCtsReadsAsserted) {
   EXPECT_EQ(MasterReads(4), "?\rH\r");
 }
 
-TEST_F(TerminalPortTest, ReadTimeoutsFollowWin32Rules) {
-  SetTimeouts({MAXDWORD, 0, 0, 0, 0});
-  EXPECT_EQ(HostReads(10), "");
-  SetTimeouts({0, 0, 60, 0, 0});
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(HostReads(10), "");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
-
-  MasterWrites("abc");
-  SetTimeouts({30, 0, 0, 0, 0});  // interval only
-  EXPECT_EQ(HostReads(10), "abc");
-
-  SetTimeouts({MAXDWORD, MAXDWORD, 5000, 0, 0});  // any byte ends the wait
-  std::thread device([&] {
-    Sleep(30);
-    MasterWrites("z");
-  });
-  EXPECT_EQ(HostReads(10), "z");
-  device.join();
-}
-
+// The driver takes part of the buffer before it stalls: that part is reported.
 TEST_F(TerminalPortTest, AWriteTimeOutReturnsWhatWasWritten) {
   SetTimeouts({0, 0, 0, 0, 100});
   std::string big(1 << 20, 'x');  // far more than the pty buffers while nobody reads
@@ -219,19 +192,8 @@ TEST_F(TerminalPortTest, TheOpenIsExclusive) {
   EXPECT_NE(h_, INVALID_HANDLE_VALUE) << GetLastError();
 }
 
-TEST_F(TerminalPortTest, ComNamesMapToDevices) {
-  ASSERT_TRUE(CloseHandle(h_));
-  setenv("QUELM_COM7", path_.c_str(), 1);
-  for (const char* name : {"COM7", "com7:", "\\\\.\\COM7"}) {
-    h_ = Open(name);
-    EXPECT_NE(h_, INVALID_HANDLE_VALUE) << name << " " << GetLastError();
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
-  unsetenv("QUELM_COM7");
-  h_ = INVALID_HANDLE_VALUE;
+TEST_F(TerminalPortTest, APathThatIsNoTerminalIsRefused) {
   SetLastError(0);
-  EXPECT_EQ(Open("COM0"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
   EXPECT_EQ(Open("/dev/no-such-serial-device"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ENOENT));
   EXPECT_EQ(Open("/dev/null"), INVALID_HANDLE_VALUE);
