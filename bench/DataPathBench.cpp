@@ -1,7 +1,8 @@
 // The reading threads' own cost, with the line out of the way: a virtual port
-// whose queue holds a whole run when the timing starts, drained into /dev/null by
-// the sole- and dual-channel threads and by a minimal loop over the same port
-// (input count, reads of at most 33 bytes, one write per output). The bytes
+// whose queue holds a whole run when the timing starts, drained by
+// the sole- and dual-channel threads into pipes that a reader drains, and by a
+// minimal loop over the same port (input count, reads of at most 33 bytes, one
+// blocking write per output). The bytes
 // per second are the headroom of each path; CPU is the whole process's.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "platform/VirtualPort.h"
@@ -69,6 +71,32 @@ void Prefill(benchmark::State& state, transport::TComPort& port) {
   state.ResumeTiming();
 }
 
+// A pipe whose reader drains it on a thread of its own, as a host's reader would.
+class Sink {
+ public:
+  Sink() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) std::abort();
+    read_ = fds[0];
+    write_ = fds[1];
+    drain_ = std::thread([this] {
+      BYTE buffer[65536];
+      while (::read(read_, buffer, sizeof buffer) > 0) {
+      }
+    });
+  }
+  ~Sink() {
+    ::close(write_);
+    drain_.join();
+    ::close(read_);
+  }
+  int Fd() const { return write_; }
+
+ private:
+  int read_ = -1, write_ = -1;
+  std::thread drain_;
+};
+
 void SetLine(transport::TComPort& port) {
   port.SetBaudRate(static_cast<LONG>(kFloodBaud));
   port.ApplyState();
@@ -80,20 +108,19 @@ void ThreadRun(benchmark::State& state, size_t outputs) {
   RegisterFlood();
   transport::TComPort port(kPortName, {transport::paRead, transport::paWrite});
   SetLine(port);
-  std::vector<int> sinks;
-  for (size_t i = 0; i < outputs; ++i) sinks.push_back(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  std::vector<std::unique_ptr<Sink>> sinks;
+  for (size_t i = 0; i < outputs; ++i) sinks.push_back(std::make_unique<Sink>());
   for (auto _ : state) {
     Prefill(state, port);
     Thread t;
     t.SetPort(&port);
-    for (int fd : sinks) t.AddOutput(fd, false);
+    for (const auto& sink : sinks) t.AddOutput(sink->Fd(), false);
     t.SetSampleLimit(static_cast<LONG>(kRunBytes * 8));
     t.Resume();
     t.WaitFor();
     if (t.HasFatalException()) state.SkipWithError(t.FatalMessage().c_str());
     port.SetDTR(false);
   }
-  for (int fd : sinks) ::close(fd);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kRunBytes));
 }
 
@@ -106,8 +133,8 @@ void BM_MinimalLoop(benchmark::State& state) {
   const size_t outputs = static_cast<size_t>(state.range(0));
   transport::TComPort port(kPortName, {transport::paRead, transport::paWrite});
   SetLine(port);
-  std::vector<int> sinks;
-  for (size_t i = 0; i < outputs; ++i) sinks.push_back(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  std::vector<std::unique_ptr<Sink>> sinks;
+  for (size_t i = 0; i < outputs; ++i) sinks.push_back(std::make_unique<Sink>());
   const HANDLE h = port.Handle();
   for (auto _ : state) {
     Prefill(state, port);
@@ -124,16 +151,15 @@ void BM_MinimalLoop(benchmark::State& state) {
       DWORD n = 0;
       ReadFile(h, chunk, std::min<DWORD>(33, stat.cbInQue), &n, nullptr);
       if (outputs == 1) {
-        benchmark::DoNotOptimize(::write(sinks[0], chunk, n));
+        benchmark::DoNotOptimize(::write(sinks[0]->Fd(), chunk, n));
       } else {
         size_t count[2] = {0, 0};
         for (DWORD i = 0; i < n; ++i) share[(total + i) % 2][count[(total + i) % 2]++] = chunk[i];
-        for (size_t c = 0; c < 2; ++c) benchmark::DoNotOptimize(::write(sinks[c], share[c], count[c]));
+        for (size_t c = 0; c < 2; ++c) benchmark::DoNotOptimize(::write(sinks[c]->Fd(), share[c], count[c]));
       }
       total += n;
     }
   }
-  for (int fd : sinks) ::close(fd);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kRunBytes));
 }
 

@@ -2,13 +2,16 @@
 // a reader that has gone away is an error (EPIPE), never a SIGPIPE in the host.
 #include "platform/FileHandles.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -86,13 +89,58 @@ BOOL WriteHostFile(int fd, const void* buffer, DWORD toWrite, DWORD* written) {
   return TRUE;
 }
 
+
 // A pipe that polls writable has a free page, so a write of at most this much
 // cannot block even on a blocking descriptor.
 constexpr DWORD kNoWaitWriteLimit = 4096;
 
-BOOL WriteHostFileNoWait(int fd, const void* buffer, DWORD toWrite, DWORD* written) {
+// One write of at most a page: on a descriptor that polled writable or cannot
+// block it never waits; EAGAIN is "takes nothing now".
+static BOOL WriteOnce(int fd, const void* buffer, DWORD toWrite, DWORD* written) {
+  SigpipeGuard guard;
+  for (;;) {
+    const ssize_t n = ::write(fd, buffer, std::min(toWrite, kNoWaitWriteLimit));
+    if (n >= 0) {
+      *written = static_cast<DWORD>(n);
+      return TRUE;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return TRUE;
+    if (errno == EPIPE) guard.NoteEpipe();
+    SetLastError(static_cast<DWORD>(errno));
+    return FALSE;
+  }
+}
+
+NoWaitOutput BeginNoWaitOutput(int fd) {
+  NoWaitOutput out;
+  out.fd = fd;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return out;  // the first write reports what is wrong
+  if (S_ISREG(info.st_mode)) {
+    out.pollFirst = false;
+  } else if (S_ISFIFO(info.st_mode)) {
+    // Opening the pipe again through /proc gives a description of our own whose
+    // O_NONBLOCK changes nothing for the host. Without /proc, poll stays.
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (own >= 0) {
+      out.fd = own;
+      out.pollFirst = false;
+      out.ownFd = true;
+    }
+  }
+  return out;
+}
+
+void EndNoWaitOutput(const NoWaitOutput& output) {
+  if (output.ownFd) ::close(output.fd);
+}
+
+BOOL WriteHostFileNoWait(int fd, const void* buffer, DWORD toWrite, DWORD* written, bool pollFirst) {
   *written = 0;
   if (toWrite == 0) return TRUE;
+  if (!pollFirst) return WriteOnce(fd, buffer, toWrite, written);
   pollfd p{fd, POLLOUT, 0};
   int ready;
   do {
@@ -108,20 +156,9 @@ BOOL WriteHostFileNoWait(int fd, const void* buffer, DWORD toWrite, DWORD* writt
     return FALSE;
   }
   // POLLERR/POLLHUP fall through to the write, which then says what is wrong.
-  SigpipeGuard guard;
-  for (;;) {
-    const ssize_t n = ::write(fd, buffer, std::min(toWrite, kNoWaitWriteLimit));
-    if (n >= 0) {
-      *written = static_cast<DWORD>(n);
-      return TRUE;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return TRUE;
-    if (errno == EPIPE) guard.NoteEpipe();
-    SetLastError(static_cast<DWORD>(errno));
-    return FALSE;
-  }
+  return WriteOnce(fd, buffer, toWrite, written);
 }
+
 
 BOOL WaitHostFilesWritable(const int* fds, DWORD count, DWORD milliseconds) {
   std::vector<pollfd> polls;

@@ -214,12 +214,33 @@ QUELM_EXPORT BOOL WriteFile(HANDLE h, const void* buffer, DWORD toWrite, DWORD* 
 
 namespace platform {
 
-__attribute__((visibility("default"))) BOOL WriteFileNoWait(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written) {
+__attribute__((visibility("default"))) BOOL WriteFileNoWait(HANDLE h, const void* buffer, DWORD toWrite,
+                                                             DWORD* written, BOOL pollFirst) {
   if (written) *written = 0;
   if ((buffer == nullptr && toWrite > 0) || written == nullptr) return Fail(EINVAL);
   const int fd = HostFdOf(h);
   if (fd < 0) return Fail(EBADF);
-  return Guarded([&] { return WriteHostFileNoWait(fd, buffer, toWrite, written); });
+  return Guarded([&] { return WriteHostFileNoWait(fd, buffer, toWrite, written, pollFirst != FALSE); });
+}
+
+__attribute__((visibility("default"))) NoWaitHandle BeginNoWaitOutput(HANDLE h) {
+  NoWaitHandle out;
+  out.handle = h;
+  const int fd = HostFdOf(h);
+  if (fd < 0) return out;  // the first write says what is wrong
+  const NoWaitOutput o = BeginNoWaitOutput(fd);
+  out.handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(o.fd));
+  out.pollFirst = o.pollFirst ? TRUE : FALSE;
+  out.own = o.ownFd ? TRUE : FALSE;
+  return out;
+}
+
+__attribute__((visibility("default"))) void EndNoWaitOutput(const NoWaitHandle& output) {
+  if (!output.own) return;
+  NoWaitOutput o;
+  o.fd = HostFdOf(output.handle);
+  o.ownFd = o.fd >= 0;
+  EndNoWaitOutput(o);
 }
 
 __attribute__((visibility("default"))) BOOL WaitForWritable(const HANDLE* handles, DWORD count, DWORD milliseconds) {

@@ -149,7 +149,18 @@ namespace platform {
 // the buffer as the handle takes without blocking (0 when it takes nothing now,
 // also for a non-blocking handle that reports EAGAIN); FALSE with the last
 // error set when the write fails.
-BOOL WriteFileNoWait(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written);
+BOOL WriteFileNoWait(HANDLE h, const void* buffer, DWORD toWrite, DWORD* written, BOOL pollFirst = TRUE);
+// An output handle made ready for many such writes: `handle` is what to write
+// to, and where the handle allows it `pollFirst` is FALSE, saving a system call
+// per write. The host's handle keeps its flags. Ended with EndNoWaitOutput,
+// which leaves the host's handle open.
+struct NoWaitHandle {
+  HANDLE handle = nullptr;
+  BOOL pollFirst = TRUE;
+  BOOL own = FALSE;
+};
+NoWaitHandle BeginNoWaitOutput(HANDLE h);
+void EndNoWaitOutput(const NoWaitHandle& output);
 // Waits up to `milliseconds` until one of the handles takes bytes again (or has
 // failed, so that a write reports why). TRUE when one is ready, FALSE on time-out.
 BOOL WaitForWritable(const HANDLE* handles, DWORD count, DWORD milliseconds);

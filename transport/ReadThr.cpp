@@ -104,6 +104,9 @@ void TReadingThread::AddOutput(LONG handle, bool owns) {
   FOwnsHandles.push_back(owns);
   FQueues.emplace_back();
   FOutputFailed.push_back(false);
+  platform::NoWaitHandle writer;
+  writer.handle = OutputHandle(handle);
+  FWriters.push_back(writer);
 }
 
 void TReadingThread::SetPort(TComPort* port) {
@@ -173,6 +176,9 @@ void TReadingThread::RestoreCommandState() {
 void TReadingThread::Execute() {
   if (FPort == nullptr) throw platform::Exception("The reading thread has no port");
   platform::KeepSigpipeBlocked();  // a reader that goes away is EPIPE on this thread, never a signal
+  // Writes that cannot block need no poll before each one.
+  for (size_t i = 0; i < FHandles.size(); ++i)
+    if (FHandles[i] != 0) FWriters[i] = platform::BeginNoWaitOutput(OutputHandle(FHandles[i]));
   try {
     FPort->CheckOpen();  // a closed port would never report input: fail instead of polling forever
     FPort->SetOnError([this](TComPort* sender, TCommErrors errors, std::string& text, bool& abort) {
@@ -284,7 +290,8 @@ void TReadingThread::Deliver(size_t index, const BYTE* data, DWORD count) {
   TOutputQueue& queue = FQueues[index];
   if (queue.Size() == 0) {
     DWORD written = 0;
-    if (!platform::WriteFileNoWait(OutputHandle(FHandles[index]), data, count, &written)) {
+    const platform::NoWaitHandle& out = FWriters[index];
+    if (!platform::WriteFileNoWait(out.handle, data, count, &written, out.pollFirst)) {
       const DWORD code = GetLastError();
       FUndelivered.fetch_add(count);
       GiveUpOutput(index);
@@ -310,7 +317,8 @@ DWORD TReadingThread::FlushOutput(size_t index) {
   while (queue.Size() > 0) {
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(queue.FrontSize());
-    if (!platform::WriteFileNoWait(OutputHandle(FHandles[index]), queue.Front(), chunk, &written)) {
+    const platform::NoWaitHandle& out = FWriters[index];
+    if (!platform::WriteFileNoWait(out.handle, queue.Front(), chunk, &written, out.pollFirst)) {
       const DWORD code = GetLastError();
       GiveUpOutput(index);
       return code;
@@ -341,7 +349,7 @@ size_t TReadingThread::Backlog() const {
 bool TReadingThread::WaitForBacklog(DWORD milliseconds) const {
   std::vector<HANDLE> waiting;
   for (size_t i = 0; i < FHandles.size(); ++i)
-    if (FQueues[i].Size() > 0) waiting.push_back(OutputHandle(FHandles[i]));
+    if (FQueues[i].Size() > 0) waiting.push_back(FWriters[i].handle);
   return platform::WaitForWritable(waiting.data(), static_cast<DWORD>(waiting.size()), milliseconds) != FALSE;
 }
 
@@ -469,6 +477,8 @@ void TReadingThread::TraceEnd() const {
 }
 
 void TReadingThread::CloseOutputs() {
+  for (const platform::NoWaitHandle& writer : FWriters) platform::EndNoWaitOutput(writer);
+  FWriters.clear();
   for (size_t i = 0; i < FHandles.size(); ++i) {
     if (!FOwnsHandles[i] || FHandles[i] == 0) continue;
     CloseHandle(OutputHandle(FHandles[i]));  // result ignored: the run is over either way

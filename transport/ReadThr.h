@@ -145,6 +145,7 @@ class TReadingThread : public platform::TThread {
 
   std::vector<TOutputQueue> FQueues;  // parallel to FHandles
   std::vector<bool> FOutputFailed;    // parallel to FHandles
+  std::vector<platform::NoWaitHandle> FWriters;  // parallel to FHandles: what writes go to
   DCB FCommandState{};                // the line before the data phase's settings
   bool FCommandStateKnown = false;
   // A break or line error seen while bytes that arrived before it were still queued:

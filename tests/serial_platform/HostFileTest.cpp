@@ -1,6 +1,7 @@
 // WriteFile, ReadFile and CloseHandle on host descriptors: whole writes through
 // a pipe, a vanished reader as EPIPE without SIGPIPE, and closing.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -86,3 +87,99 @@ TEST(HostFiles, InvalidHandlesAndArgumentsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Fills a pipe through `h` until it takes nothing more; the bytes it took.
+size_t FillUntilFull(HANDLE h, BOOL pollFirst) {
+  const std::string block(4096, 'x');
+  size_t total = 0;
+  for (;;) {
+    DWORD written = 0;
+    if (!platform::WriteFileNoWait(h, block.data(), static_cast<DWORD>(block.size()), &written, pollFirst)) return total;
+    if (written == 0) return total;
+    total += written;
+  }
+}
+
+}  // namespace
+
+TEST(HostFiles, ANoWaitOutputOnAPipeNeverBlocksAndLeavesTheHostsFlagsAlone) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const platform::NoWaitHandle out = platform::BeginNoWaitOutput(AsHandle(fds[1]));
+  ASSERT_TRUE(out.own);
+  EXPECT_FALSE(out.pollFirst);
+  EXPECT_NE(out.handle, AsHandle(fds[1]));
+  // Without a poll before each write, a full pipe still takes nothing rather than blocking.
+  EXPECT_GE(FillUntilFull(out.handle, out.pollFirst), 4096u);
+  EXPECT_EQ(fcntl(fds[1], F_GETFL) & O_NONBLOCK, 0) << "the host's description must stay blocking";
+  // The reader sees the bytes, and EOF only once both the host's end and ours are closed.
+  char buf[65536];
+  EXPECT_GT(read(fds[0], buf, sizeof buf), 0);
+  close(fds[1]);
+  platform::EndNoWaitOutput(out);
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+  }
+  EXPECT_EQ(n, 0);
+  // A reader that has gone away is EPIPE, not a signal.
+  ASSERT_EQ(pipe(fds), 0);
+  const platform::NoWaitHandle gone = platform::BeginNoWaitOutput(AsHandle(fds[1]));
+  close(fds[0]);
+  DWORD written = 0;
+  EXPECT_FALSE(platform::WriteFileNoWait(gone.handle, "ab", 2, &written, gone.pollFirst));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(EPIPE));
+  platform::EndNoWaitOutput(gone);
+  close(fds[1]);
+}
+
+TEST(HostFiles, ANoWaitOutputOnAFileWritesDirectlyAndASocketKeepsThePoll) {
+  const std::string path = testing::TempDir() + "quelm_nowait_test.bin";
+  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  const platform::NoWaitHandle f = platform::BeginNoWaitOutput(AsHandle(file));
+  EXPECT_FALSE(f.own);
+  EXPECT_FALSE(f.pollFirst);
+  DWORD written = 0;
+  EXPECT_TRUE(platform::WriteFileNoWait(f.handle, "abc", 3, &written, f.pollFirst));
+  EXPECT_EQ(written, 3u);
+  platform::EndNoWaitOutput(f);
+  EXPECT_EQ(lseek(file, 0, SEEK_CUR), 3) << "the host's file position moves with our writes";
+  close(file);
+  unlink(path.c_str());
+
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  const platform::NoWaitHandle s = platform::BeginNoWaitOutput(AsHandle(pair[0]));
+  EXPECT_TRUE(s.pollFirst);
+  EXPECT_FALSE(s.own);
+  EXPECT_GT(FillUntilFull(s.handle, s.pollFirst), 0u);  // ends when full instead of blocking
+  platform::EndNoWaitOutput(s);
+  close(pair[0]);
+  close(pair[1]);
+}
+
+TEST(HostFiles, AThreadThatKeepsSigpipeBlockedWritesWithoutAGuardAndOthersAreUntouched) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  DWORD error = 0;
+  bool blocked = false;
+  std::thread writer([&] {
+    platform::KeepSigpipeBlocked();
+    DWORD written = 0;
+    for (int i = 0; i < 3; ++i)  // a pending SIGPIPE stays harmless on later writes
+      if (!platform::WriteFileNoWait(AsHandle(fds[1]), "ab", 2, &written, FALSE)) error = GetLastError();
+    sigset_t now;
+    pthread_sigmask(SIG_BLOCK, nullptr, &now);
+    blocked = sigismember(&now, SIGPIPE) == 1;
+  });
+  writer.join();
+  EXPECT_EQ(error, static_cast<DWORD>(EPIPE));
+  EXPECT_TRUE(blocked);
+  sigset_t mine;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+  EXPECT_EQ(sigismember(&mine, SIGPIPE), 0) << "only the library's own thread keeps it blocked";
+  close(fds[1]);
+}
