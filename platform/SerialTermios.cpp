@@ -32,6 +32,8 @@ namespace {
 // The longest a blocked call sleeps before it looks again whether the port was
 // closed under it (by another thread) or the event mask changed.
 constexpr int kPollStepMs = 10;
+// The longest single wait for input.
+constexpr DWORD kLongestInputWaitMs = 100;
 
 // What the driver's read queue holds: the terminal line discipline buffers
 // 4096 bytes before it throttles.
@@ -525,16 +527,14 @@ BOOL TerminalPort::GetModemStatus(DWORD* status) {
   return TRUE;
 }
 
+// One poll for the whole wait, so that an idle run wakes only as often as its
+// caller asks; the caller's waits are short, so a Close is still noticed soon.
 BOOL TerminalPort::WaitInput(DWORD milliseconds) {
   if (!Ready()) return FALSE;
-  const Clock end = Now() + Ms(milliseconds);
-  for (;;) {
-    short revents = 0;
-    if (!PollFor(fd_, POLLIN, MsUntil(end), &revents)) return Fail(errno);
-    if (!Usable()) return FALSE;
-    // Input, or a hang-up or error that the next read reports.
-    if (revents != 0 || Now() >= end) return TRUE;
-  }
+  pollfd p{fd_, POLLIN, 0};
+  const int r = ::poll(&p, 1, static_cast<int>(std::min<DWORD>(milliseconds, kLongestInputWaitMs)));
+  if (r < 0 && errno != EINTR) return Fail(errno);
+  return Usable() ? TRUE : FALSE;  // input, a hang-up the next read reports, or the time is up
 }
 
 int OpenFlags(DWORD access) {

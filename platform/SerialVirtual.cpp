@@ -18,6 +18,10 @@ namespace {
 // How long a blocked call sleeps at most before it lets the device catch up
 // again: a device produces lazily, so nothing can announce its next byte.
 constexpr Micros kPollStep = 2000;
+// A line without input for this long is pumped every kQuietPollStep while a
+// reader waits: at 3 Mbaud that step brings 2400 bytes, well inside the queue.
+constexpr Micros kQuietAfter = 50000;
+constexpr Micros kQuietPollStep = 8000;
 
 constexpr DWORD kLineErrors = CE_FRAME | CE_OVERRUN | CE_RXPARITY;
 
@@ -373,7 +377,9 @@ BOOL VirtualPort::WaitInput(DWORD milliseconds) {
     Pump();
     const Micros now = Now();
     if (!input_.empty() || errors_ != 0 || now >= end) return TRUE;
-    changed_.wait_for(lock, std::chrono::microseconds(std::min(end, now + kPollStep) - now));
+    // Streaming lines are looked at often; a line quiet for a while less, to keep an idle run cheap.
+    const Micros step = now - lastArrival_ < kQuietAfter ? kPollStep : kQuietPollStep;
+    changed_.wait_for(lock, std::chrono::microseconds(std::min(end, now + step) - now));
   }
 }
 

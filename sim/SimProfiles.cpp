@@ -142,6 +142,14 @@ SimProfile Noisy() {
   return p;
 }
 
+// Inputs that never change: a run that waits for activity receives nothing.
+SimProfile Idle() {
+  SimProfile p = Quelm1();
+  p.portName = "SIM-IDLE";
+  p.signal = IdleSignal();
+  return p;
+}
+
 // SIM with a faster data phase, for measuring the data path: on a
 // pseudo-terminal its runs also last until the host ends them.
 SimProfile Fast(const char* name, DWORD dataBaud) {
@@ -156,7 +164,7 @@ std::vector<SimProfile> MakeProfiles() {
   return {Quelm1(), Quelm2(), Voktar(), Delmora(),
           Mirsol(), Compatible(), Unknown(), Silent(),
           Broken(), Slow(), Short(), Abrupt(),
-          Noisy(), Fast("SIM-460K", 460800), Fast("SIM-921K", 921600), Fast("SIM-2M", 2000000),
+          Noisy(), Idle(), Fast("SIM-460K", 460800), Fast("SIM-921K", 921600), Fast("SIM-2M", 2000000),
           Fast("SIM-3M", 3000000)};
 }
 

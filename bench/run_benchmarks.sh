@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Every benchmark, in the order docs/BENCHMARKS.md reports them:
+#   bench/run_benchmarks.sh [BUILD_DIR] [--quick]
+# --quick makes each run short (for a look, not for figures).
+set -euo pipefail
+build=${1:-build}
+quick=false
+[ "${2:-}" = "--quick" ] && quick=true
+bin="$build/bin"
+run="$bin/quelm-bench-run"
+for p in "$bin/protocol_bench" "$bin/datapath_bench" "$run"; do
+  [ -x "$p" ] || { echo "$p is missing: build with benchmarks first (cmake --build $build)" >&2; exit 1; }
+done
+
+echo "== machine"
+echo "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
+
+echo "== in-process paths (Google Benchmark, medians of 3)"
+"$bin/protocol_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+"$bin/datapath_bench" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+
+# Bytes per run: about ten seconds of each line (a tenth with --quick).
+bytes_for() {
+  local b
+  case "$1" in
+    SIM) b=115000 ;; SIM-460K) b=460000 ;; SIM-921K) b=920000 ;; SIM-2M) b=2000000 ;; SIM-3M) b=3000000 ;;
+  esac
+  $quick && b=$((b / 10))
+  echo $b
+}
+
+echo "== CPU per megabyte where the line sets the pace: library, minimal loop, QUELMCHK (medians of 3)"
+for profile in SIM SIM-460K SIM-921K SIM-2M SIM-3M; do
+  n=$(bytes_for $profile)
+  "$run" --pty=$profile --mode=sole --bytes=$n --runs=3 | grep median
+  "$run" --pty=$profile --mode=dual --bytes=$n --runs=3 | grep median
+  "$run" --port=$profile --mode=sole --bytes=$n --runs=3 --loop=ours | grep median
+  "$run" --port=$profile --mode=dual --bytes=$n --runs=3 --loop=ours | grep median
+done
+
+busy=()
+load() { for _ in 1 2; do (while :; do :; done) & busy+=($!); done; }
+unload() { kill "${busy[@]}" 2>/dev/null || true; wait "${busy[@]}" 2>/dev/null || true; busy=(); }
+trap unload EXIT
+
+big=10000000
+$quick && big=1000000
+for condition in idle loaded; do
+  echo "== loss in runs of $big bytes at 2 and 3 Mbaud, machine $condition"
+  [ $condition = loaded ] && load
+  for profile in SIM-2M SIM-3M; do
+    for mode in sole dual; do
+      "$run" --pty=$profile --mode=$mode --bytes=$big --runs=1 --loop=ours | grep -v median
+      "$run" --port=$profile --mode=$mode --bytes=$big --runs=1 --loop=ours | grep -v median
+    done
+  done
+  unload
+done
+
+echo "== latencies (medians of 5) and the cost of a run that receives nothing"
+"$run" --latency --port=SIM
+"$run" --latency --pty=SIM
+"$run" --idle --port=SIM-IDLE
+"$run" --idle --pty=SIM-IDLE
