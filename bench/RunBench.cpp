@@ -64,6 +64,10 @@ double ProcessCpu(long* voluntarySwitches = nullptr) {
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
+// How long a run of `bytes` may take before it counts as stuck: the slowest
+// line carries 11.5 kB/s, and a minute more for the start and the end.
+double RunLimitSeconds(size_t bytes) { return 60.0 + static_cast<double>(bytes) / 10000.0; }
+
 // The bytes channel `channel` of `channels` receives in a run at divisor 0.
 class StreamCheck {
  public:
@@ -259,7 +263,13 @@ RunResult OurRun(IKorvoSampler* s, const Options& o) {
   const double processBefore = ProcessCpu();
   const auto start = Clock::now();
   if (!Check(s->Start(), "Start")) return r;
-  while (Sampling(s)) usleep(10000);
+  while (Sampling(s)) {
+    if (Seconds(start) > RunLimitSeconds(o.bytes)) {
+      s->Stop();  // a device that stopped streaming: report what came
+      break;
+    }
+    usleep(10000);
+  }
   for (auto& c : consumers) c->Join();
   r.seconds = Seconds(start);
   const double process = ProcessCpu() - processBefore;
@@ -327,7 +337,7 @@ RunResult MinimalRun(const Options& o, const std::string& path) {
   const double before = ThreadCpu();
   size_t total = 0;
   BYTE chunk[33], share[2][33];
-  while (total < o.bytes) {
+  while (total < o.bytes && Seconds(start) < RunLimitSeconds(o.bytes)) {
     int queued = 0;
     if (::ioctl(fd, FIONREAD, &queued) != 0) break;
     if (queued == 0) {
@@ -377,13 +387,14 @@ RunResult ToolRun(const Options& o, const std::string& path) {
   const std::string program = o.binDir + "/QUELMCHK";
   const std::string portArg = "/PORT=" + path;
   const std::string countArg = "/COUNT=" + std::to_string(o.bytes);
+  const std::string timeArg = "/TIME=" + std::to_string(static_cast<long>(RunLimitSeconds(o.bytes) * 1000));
   const auto start = Clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(consumer.WriteEnd(), 1);
     const int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) ::dup2(null, 2);  // the reply and messages; only the data are measured
-    ::execl(program.c_str(), program.c_str(), portArg.c_str(), countArg.c_str(), "r00\rS0\r",
+    ::execl(program.c_str(), program.c_str(), portArg.c_str(), countArg.c_str(), timeArg.c_str(), "r00\rS0\r",
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -438,13 +449,14 @@ int Latency(const Options& o, const std::string& port, const std::string& lib) {
     consumer.Join();
     // A run that ends by its count: from the last byte's arrival to IsSampling false.
     s->SetCapabilityBool(SCAP_STOP_ON_COUNT, VARIANT_TRUE);
-    s->SetCapabilityLong(SCAP_SAMPLE_COUNT, 8 * 30000);
+    s->SetCapabilityLong(SCAP_SAMPLE_COUNT, 8 * 12000);
     Consumer counted(false, 0);
     BindChannel(s, 0, counted.GiveWriteEnd());
     s->Start();
-    while (counted.Bytes() < 30000 && Seconds(t0) < 10) std::this_thread::yield();
+    // Fewer bytes than a pseudo-terminal's device sends in one run.
+    while (counted.Bytes() < 12000 && Seconds(t0) < 10) std::this_thread::yield();
     const auto last = Clock::now();
-    while (Sampling(s)) std::this_thread::yield();
+    while (Sampling(s) && Seconds(last) < 10) std::this_thread::yield();
     endToIdle.push_back(Seconds(last) * 1e3);
     counted.Join();
     close.push_back(TimedMs([&] { s->Close(); }));

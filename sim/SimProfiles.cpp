@@ -164,7 +164,7 @@ std::vector<SimProfile> MakeProfiles() {
   return {Quelm1(), Quelm2(), Voktar(), Delmora(),
           Mirsol(), Compatible(), Unknown(), Silent(),
           Broken(), Slow(), Short(), Abrupt(),
-          Noisy(), Idle(), Fast("SIM-460K", 460800), Fast("SIM-921K", 921600), Fast("SIM-2M", 2000000),
+          Noisy(), Idle(), Fast("SIM-115K", 115200), Fast("SIM-460K", 460800), Fast("SIM-921K", 921600), Fast("SIM-2M", 2000000),
           Fast("SIM-3M", 3000000)};
 }
 

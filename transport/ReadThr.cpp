@@ -210,22 +210,24 @@ void TReadingThread::Execute() {
   EndRun(TRunEnd::Terminated);  // no reason recorded yet: the owner asked
 }
 
-// Reads what the port holds, in chunks, with one query of the port per batch
-// of queued bytes; after a line event only the bytes that were queued when it
-// was seen, which are those that arrived before it.
+// Reads the batch of bytes the port holds, in chunks, with one query of the
+// port for the batch (what arrives meanwhile ends the next wait at once);
+// after a line event only the bytes that were queued when it was seen, which
+// are those that arrived before it.
 void TReadingThread::PollPort() {
-  while (FPort->HasInput()) {
-    for (DWORD queued = FPort->InQueue(); queued > 0;) {
-      if (Terminated()) return;
-      if (FLineEvent && FDrainLeft == 0) return;
-      if (!ReadChunk(queued)) return;  // a driver that claims input it cannot deliver must not make this spin
-      queued -= std::min(queued, FCount);
-      if (!ProcessChunk()) EndRun(TRunEnd::Count);
-      if (TimedOut()) EndRun(TRunEnd::Timer);
-      if (Ending()) return;
-    }
+  if (!FPort->HasInput()) {
+    FDrainLeft = 0;  // the queue is empty: nothing more arrived before the event
+    return;
   }
-  FDrainLeft = 0;  // the queue is empty: nothing more arrived before the event
+  for (DWORD queued = FPort->InQueue(); queued > 0;) {
+    if (Terminated()) return;
+    if (FLineEvent && FDrainLeft == 0) return;
+    if (!ReadChunk(queued)) return;  // a driver that claims input it cannot deliver must not make this spin
+    queued -= std::min(queued, FCount);
+    if (!ProcessChunk()) EndRun(TRunEnd::Count);
+    if (TimedOut()) EndRun(TRunEnd::Timer);
+    if (Ending()) return;
+  }
 }
 
 void TReadingThread::EndOnLineEvent() {
