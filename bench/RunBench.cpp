@@ -9,7 +9,6 @@
 //   quelm-bench-run --idle [--port=NAME]         cost of a run that receives nothing
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -29,6 +28,7 @@
 
 #include "examples/HostSupport.h"
 #include "sim/SimSignal.h"
+#include "tests/support/SimPtyChild.h"
 
 namespace {
 
@@ -154,40 +154,6 @@ class Consumer {
   bool exact_ = true;
   double cpu_ = 0;
   Clock::time_point first_{};
-};
-
-// quelm-sim-pty as a child; its first line is the slave path.
-class PtyServer {
- public:
-  PtyServer(const std::string& binDir, const std::string& profile) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      const std::string program = binDir + "/quelm-sim-pty";
-      ::execl(program.c_str(), program.c_str(), profile.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') path_.push_back(c);
-    ::close(out[0]);
-  }
-  ~PtyServer() {
-    ::close(stdin_);
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  std::string path_;
 };
 
 bool Check(HRESULT hr, const char* what) {
@@ -533,10 +499,11 @@ int main(int argc, char** argv) {
     }
   }
   const std::string lib = o.binDir + "/QUELM1.SAM";
-  std::unique_ptr<PtyServer> pty;
+  std::unique_ptr<testsupport::SimPtyChild> pty;
   std::string port = o.port;
   if (!o.ptyProfile.empty()) {
-    pty = std::make_unique<PtyServer>(o.binDir, o.ptyProfile);
+    setenv("QUELM_BIN", o.binDir.c_str(), 1);  // where the child finds quelm-sim-pty
+    pty = std::make_unique<testsupport::SimPtyChild>(o.ptyProfile);
     port = pty->Path();
     if (port.empty()) {
       std::fprintf(stderr, "quelm-sim-pty did not start\n");
