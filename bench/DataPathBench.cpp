@@ -1,14 +1,15 @@
 // The reading threads' own cost, with the line out of the way: a virtual port
-// whose queue holds a whole run when the timing starts, drained by
-// the sole- and dual-channel threads into pipes that a reader drains, and by a
-// minimal loop over the same port (input count, reads of at most 33 bytes, one
-// blocking write per output). The bytes
-// per second are the headroom of each path; CPU is the whole process's.
+// whose queue holds a whole run when the timing starts, drained by each
+// reading thread class (sole, dual, timing, test tool) into pipes that a
+// reader drains, and by a minimal loop over the same port (input count, reads
+// of at most 33 bytes, one blocking write per output). The bytes per second
+// are the headroom of each path; CPU is the whole process's.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -103,7 +104,16 @@ void SetLine(transport::TComPort& port) {
   port.Purge({transport::puRxClear});
 }
 
-template <typename Thread>
+// How a thread class is told the run's length: a count of samples (eight a
+// byte), of bytes (the test tool's thread), or none (a timing run, ended by its owner).
+enum class Limit { Samples, Bytes, Owner };
+
+void EndWhenAllRead(transport::TReadingThread& t) {
+  while (t.Total() < kRunBytes && t.IsRunning()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  t.Terminate();
+}
+
+template <typename Thread, Limit limit = Limit::Samples>
 void ThreadRun(benchmark::State& state, size_t outputs) {
   RegisterFlood();
   transport::TComPort port(kPortName, {transport::paRead, transport::paWrite});
@@ -115,8 +125,10 @@ void ThreadRun(benchmark::State& state, size_t outputs) {
     Thread t;
     t.SetPort(&port);
     for (const auto& sink : sinks) t.AddOutput(sink->Fd(), false);
-    t.SetSampleLimit(static_cast<LONG>(kRunBytes * 8));
+    if constexpr (limit == Limit::Samples) t.SetSampleLimit(static_cast<LONG>(kRunBytes * 8));
+    if constexpr (limit == Limit::Bytes) t.SetSampleLimit(static_cast<LONG>(kRunBytes));
     t.Resume();
+    if constexpr (limit == Limit::Owner) EndWhenAllRead(t);
     t.WaitFor();
     if (t.HasFatalException()) state.SkipWithError(t.FatalMessage().c_str());
     port.SetDTR(false);
@@ -126,6 +138,8 @@ void ThreadRun(benchmark::State& state, size_t outputs) {
 
 void BM_SoleChannelThread(benchmark::State& state) { ThreadRun<transport::TSamplingThread>(state, 1); }
 void BM_DualChannelThread(benchmark::State& state) { ThreadRun<transport::TMultichannelSamplingThread>(state, 2); }
+void BM_MeasuringThread(benchmark::State& state) { ThreadRun<transport::TMeasuringThread, Limit::Owner>(state, 1); }
+void BM_TestThread(benchmark::State& state) { ThreadRun<transport::TTestThread, Limit::Bytes>(state, 1); }
 
 // What the threads are measured against: the least a loop can do on this port.
 void BM_MinimalLoop(benchmark::State& state) {
@@ -165,6 +179,8 @@ void BM_MinimalLoop(benchmark::State& state) {
 
 BENCHMARK(BM_SoleChannelThread)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK(BM_DualChannelThread)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_MeasuringThread)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_TestThread)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK(BM_MinimalLoop)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 
 }  // namespace

@@ -152,6 +152,14 @@ void VirtualPort::Pump() {
   }
 }
 
+// When the line may next bring something without the host acting: the first
+// item in flight or the device's own next event, whichever is sooner.
+Micros VirtualPort::NextDue(Micros now) const {
+  Micros due = device_ ? device_->NextDue(now) : kNoTimeDue;
+  if (!inFlight_.empty()) due = std::min(due, inFlight_.front().at);
+  return due;
+}
+
 void VirtualPort::WaitUntil(Lock& lock, Micros deadline) {
   Micros now = Now();
   Micros wake = now + kPollStep;
@@ -223,6 +231,7 @@ void VirtualPort::SetModemLines(bool dtr, bool rts) {
   dtr_ = dtr;
   rts_ = rts;
   if (device_) device_->OnModemLines(dtr_, rts_, Now());
+  changed_.notify_all();  // a waiter sleeping through a quiet line looks at the device again
 }
 
 BOOL VirtualPort::SetState(const DCB& dcb) {
@@ -234,6 +243,7 @@ BOOL VirtualPort::SetState(const DCB& dcb) {
   dcb_.DCBlength = sizeof(DCB);
   LineSettings after = SettingsOf(dcb_);
   if (!(before == after) && device_) device_->OnHostSettings(after, Now());
+  changed_.notify_all();
   const LineLevels levels = LineLevelsOf(dcb_);
   SetModemLines(levels.dtr, levels.rts);
   return TRUE;
@@ -303,6 +313,7 @@ BOOL VirtualPort::Escape(DWORD func) {
       if (on != hostBreak_) {
         hostBreak_ = on;
         if (device_) device_->OnHostBreak(on, Now());
+        changed_.notify_all();
       }
       break;
     }
@@ -377,9 +388,11 @@ BOOL VirtualPort::WaitInput(DWORD milliseconds) {
     Pump();
     const Micros now = Now();
     if (!input_.empty() || errors_ != 0 || now >= end) return TRUE;
-    // Streaming lines are looked at often; a line quiet for a while less, to keep an idle run cheap.
+    // Streaming lines are looked at often; a line quiet for a while less, to keep an idle run cheap;
+    // and a line on which nothing is due (a device waiting for the host) not until it is.
     const Micros step = now - lastArrival_ < kQuietAfter ? kPollStep : kQuietPollStep;
-    changed_.wait_for(lock, std::chrono::microseconds(std::min(end, now + step) - now));
+    const Micros wake = std::min(end, std::max(now + step, NextDue(now)));
+    changed_.wait_for(lock, std::chrono::microseconds(wake - now));
   }
 }
 

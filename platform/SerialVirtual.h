@@ -69,6 +69,7 @@ class VirtualPort final : public ISerialBackend, public IVirtualLine {
 
   bool Usable() const;  // sets EBADF (closed) or EIO (unplugged) when not
   void Pump();
+  Micros NextDue(Micros now) const;
   void Arrive(const InItem& item);
   void Record(DWORD events);
   void Schedule(const InItem& item);

@@ -48,6 +48,9 @@ class LinePacer {
 
 class IVirtualLine;
 
+// IVirtualDevice::NextDue: nothing is due until the host acts.
+inline constexpr Micros kNoTimeDue = ~Micros{0};
+
 // The device at the far end. Every callback runs with the line's lock held
 // (IVirtualLine::Mutex), on whichever host thread touched the port.
 class IVirtualDevice {
@@ -63,6 +66,10 @@ class IVirtualDevice {
   // Time has passed: queue whatever the device would have sent up to now.
   // Called before every host operation that looks at the input side.
   virtual void Advance(Micros now) = 0;
+  // The earliest time at which Advance may queue something without a call
+  // from the host; kNoTimeDue when only the host can wake the device. A port
+  // need not look at a quiet line before then. The default: at any time.
+  virtual Micros NextDue(Micros now) const { return now; }
   // The host closed the port; no call follows.
   virtual void OnClose() {}
 };

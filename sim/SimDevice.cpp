@@ -167,6 +167,32 @@ void SimDevice::Advance(Micros now) {
   }
 }
 
+// What Step would act on next, so that a port can sleep through a quiet line.
+Micros SimDevice::NextDue(Micros now) const {
+  if (line_ == nullptr) return platform::kNoTimeDue;
+  switch (state_) {
+    case SimState::Armed: {
+      const Micros gate = GateTime();
+      return gate != 0 ? gate : platform::kNoTimeDue;  // 0: waits for DTR, which the host raises
+    }
+    case SimState::Streaming:
+      // A generator that gave nothing has nothing more (an idle signal).
+      if (!pending_) return !generator_ || generator_->Exhausted() ? now : platform::kNoTimeDue;
+      return ToMicros(std::max(origin_ + static_cast<double>(pending_->ready) * tickMicros_, uartFree_));
+    case SimState::Closing:
+      return breakAt_;
+    case SimState::AwaitRts:
+    case SimState::AwaitAck:
+      return deadline_;
+    case SimState::ReceiverTest: {
+      const Micros gate = GateTime();
+      return !testSent_ && gate != 0 ? gate : platform::kNoTimeDue;
+    }
+    default:
+      return platform::kNoTimeDue;
+  }
+}
+
 void SimDevice::Step(Micros now) {
   switch (state_) {
     case SimState::Armed:

@@ -71,6 +71,7 @@ class SimDevice final : public platform::IVirtualDevice {
   void OnModemLines(bool dtr, bool rts, platform::Micros at) override;
   void OnHostBreak(bool on, platform::Micros at) override;
   void Advance(platform::Micros now) override;
+  platform::Micros NextDue(platform::Micros now) const override;
   void OnClose() override;
 
   // A pseudo-terminal's stand-in for DTR dropping: the host purged its receive

@@ -51,6 +51,7 @@ class SharedDevice final : public platform::IVirtualDevice {
   void OnModemLines(bool dtr, bool rts, platform::Micros at) override { device_->OnModemLines(dtr, rts, at); }
   void OnHostBreak(bool on, platform::Micros at) override { device_->OnHostBreak(on, at); }
   void Advance(platform::Micros now) override { device_->Advance(now); }
+  platform::Micros NextDue(platform::Micros now) const override { return device_->NextDue(now); }
   void OnClose() override { device_->OnClose(); }
 
  private:

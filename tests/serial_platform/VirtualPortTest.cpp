@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,8 @@ struct Seen {
   std::vector<std::pair<bool, bool>> lines;  // dtr, rts
   std::vector<bool> breaks;
   int advances = 0;
+  bool quiet = false;      // the device has nothing due until the host acts
+  bool answerDtr = false;  // ... and then sends "D" when DTR rises
   bool closed = false;
   bool destroyed = false;
   IVirtualLine* line = nullptr;
@@ -43,15 +46,27 @@ class EchoDevice : public IVirtualDevice {
     if (echo) seen_->line->Send(data, count, framing_, at);
   }
   void OnHostSettings(const LineSettings& s, Micros) override { seen_->settings.push_back(s); }
-  void OnModemLines(bool dtr, bool rts, Micros) override { seen_->lines.emplace_back(dtr, rts); }
   void OnHostBreak(bool on, Micros) override { seen_->breaks.push_back(on); }
-  void Advance(Micros) override { ++seen_->advances; }
+  void Advance(Micros at) override {
+    ++seen_->advances;
+    if (!dtrReply_) return;
+    dtrReply_ = false;
+    const BYTE d = 'D';
+    seen_->line->Send(&d, 1, framing_, at);
+  }
+  // Quiet devices say nothing is due until the host acts; raising DTR makes one answer.
+  Micros NextDue(Micros now) const override { return seen_->quiet && !dtrReply_ ? platform::kNoTimeDue : now; }
+  void OnModemLines(bool dtr, bool rts, Micros) override {
+    seen_->lines.emplace_back(dtr, rts);
+    if (dtr && seen_->answerDtr) dtrReply_ = true;
+  }
   void OnClose() override { seen_->closed = true; }
   bool echo = true;
 
  private:
   std::shared_ptr<Seen> seen_;
   LineSettings framing_;
+  bool dtrReply_ = false;
 };
 
 class VirtualPortTest : public ::testing::Test {
@@ -361,6 +376,52 @@ TEST_F(VirtualPortTest, ClosingFromAnotherThreadEndsABlockedRead) {
   h_ = INVALID_HANDLE_VALUE;
   EXPECT_FALSE(result.load());
   EXPECT_EQ(error.load(), static_cast<DWORD>(EBADF));
+}
+
+// A waiter on a line where nothing is due sleeps until the host acts, and
+// wakes for what that makes the device send, however long it offered to wait.
+TEST_F(VirtualPortTest, AWaiterSleepsThroughAQuietLineAndWakesWhenTheHostActs) {
+  Open();
+  SetTimeouts(MAXDWORD, 0, 0);
+  {
+    std::lock_guard<std::recursive_mutex> lock(seen_->line->Mutex());
+    seen_->quiet = true;
+    seen_->answerDtr = true;
+    seen_->advances = 0;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(platform::WaitForInput(h_, 300));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  {
+    std::lock_guard<std::recursive_mutex> lock(seen_->line->Mutex());
+    EXPECT_LT(seen_->advances, 10);  // looking every few milliseconds would be 40 or more
+  }
+
+  // Each kind of host action wakes a waiter that offered to wait a minute.
+  const auto wakesFor = [this](const std::function<void()>& act, const std::string& expected) {
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+      platform::WaitForInput(h_, 60000);
+      woke = true;
+    });
+    Sleep(50);  // the waiter is asleep by now, or wakes at once: either way it must wake
+    act();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!woke && std::chrono::steady_clock::now() < deadline) Sleep(5);
+    const bool done = woke;
+    if (!done) {
+      CloseHandle(h_);  // ends the wait
+      h_ = INVALID_HANDLE_VALUE;
+    }
+    waiter.join();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(ReadAll(), expected);
+  };
+  wakesFor([this] {
+    DWORD written = 0;
+    WriteFile(h_, "e", 1, &written, nullptr);
+  }, "e");
+  wakesFor([this] { EscapeCommFunction(h_, SETDTR); }, "D");
 }
 
 TEST_F(VirtualPortTest, AFactoryWithoutADeviceFailsTheOpenAndFreesTheName) {

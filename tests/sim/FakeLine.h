@@ -70,15 +70,20 @@ class FakeLine final : public platform::IVirtualLine {
     return s;
   }
   std::vector<BreakEvent> breaks;
+  size_t actions = 0;  // sends and breaks so far
   DWORD injected = 0;
   bool cts = false, dsr = false, disconnected = false;
 
   // --- IVirtualLine
   void Send(const BYTE* data, size_t count, const LineSettings& framing, Micros notBefore) override {
     for (size_t i = 0; i < count; ++i) sent_.push_back({data[i], notBefore, framing});
+    ++actions;
     freeAt_ = std::max(freeAt_, notBefore) + count;  // one microsecond a byte: enough to order things
   }
-  void SetBreak(bool on, Micros at) override { breaks.push_back({on, at}); }
+  void SetBreak(bool on, Micros at) override {
+    breaks.push_back({on, at});
+    ++actions;
+  }
   void InjectErrors(DWORD ceBits) override { injected |= ceBits; }
   void SetCts(bool on) override { cts = on; }
   void SetDsr(bool on) override { dsr = on; }

@@ -365,6 +365,59 @@ TEST(SimStream, StartOnActivityWaitsForTheFirstEdge) {
   EXPECT_EQ(idle.device.State(), SimState::Streaming);
 }
 
+// A port sleeps until the device's NextDue when its line is quiet, so the
+// device must never act (send, break, change state) before the time it gave.
+// Returns how many steps had nothing due within them.
+size_t CheckNothingHappensBeforeItIsDue(Rig& rig, Micros span, Micros step = 50) {
+  size_t quietSteps = 0;
+  for (Micros waited = 0; waited < span; waited += step) {
+    const Micros now = rig.line.Now();
+    const Micros due = rig.device.NextDue(now);
+    const size_t actions = rig.line.actions;
+    const SimState state = rig.device.State();
+    rig.line.Wait(step);
+    if (rig.line.actions != actions || rig.device.State() != state) {
+      EXPECT_LE(due, now + step) << "state " << static_cast<int>(state) << " at " << now;
+      if (due > now + step) return quietSteps;
+    } else if (due > now + step) {
+      ++quietSteps;
+    }
+  }
+  return quietSteps;
+}
+
+TEST(SimStream, NextDueIsNeverLaterThanWhatTheDeviceDoes) {
+  {
+    Rig rig(Named("SIM"));  // a buffered run: stream, quiet time, break, handshake given up
+    EXPECT_EQ(rig.device.NextDue(rig.line.Now()), platform::kNoTimeDue);  // commands come from the host
+    EXPECT_EQ(rig.Ask("J0\r"), kY4Default);
+    EXPECT_EQ(rig.device.NextDue(rig.line.Now()), platform::kNoTimeDue);  // waits for DTR
+    rig.line.SetDtr(true);
+    EXPECT_GT(CheckNothingHappensBeforeItIsDue(rig, 2500000), 1000u);
+    EXPECT_EQ(rig.device.State(), SimState::Command);
+  }
+  {
+    Rig rig(Named("SIM-SHORT"));  // DTR held before the command; a run that ends by its length
+    rig.line.SetDtr(true);
+    rig.line.Write("S0\r");
+    CheckNothingHappensBeforeItIsDue(rig, 400000);
+    EXPECT_EQ(rig.line.breaks.size(), 2u);
+  }
+  {
+    Rig rig(Named("SIM"), sim::SimOptions{});  // real processing delays, timing mode at a slow rate
+    EXPECT_EQ(rig.Ask("rFF\r"), "");
+    rig.line.Write("M10\r");
+    rig.line.SetDtr(true);
+    CheckNothingHappensBeforeItIsDue(rig, 300000, 20);
+    EXPECT_EQ(rig.device.State(), SimState::Streaming);
+  }
+  Rig idle(WithSignal(Named("SIM"), sim::IdleSignal()));
+  idle.StartStream("S1\r");
+  idle.line.Wait(300000);
+  EXPECT_EQ(idle.device.State(), SimState::Streaming);
+  EXPECT_EQ(idle.device.NextDue(idle.line.Now()), platform::kNoTimeDue);  // nothing will ever come
+}
+
 // --- ends of a data phase ---------------------------------------------------
 
 TEST(SimEnd, DtrDropStopsTheStreamQuietly) {
