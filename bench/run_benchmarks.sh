@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Every benchmark, in the order docs/BENCHMARKS.md reports them:
-#   bench/run_benchmarks.sh [BUILD_DIR] [--quick]
-# --quick makes each run short (for a look, not for figures).
+#   bench/run_benchmarks.sh [BUILD_DIR] [--quick | --long]
+# --quick makes each run short (for a look, not for figures); --long adds the
+# 10 MB loss runs at 115200, 460800 and 921600 baud (about 45 minutes more).
 set -euo pipefail
 build=${1:-build}
 quick=false
+long=false
 [ "${2:-}" = "--quick" ] && quick=true
+[ "${2:-}" = "--long" ] && long=true
 bin="$build/bin"
 run="$bin/quelm-bench-run"
 for p in "$bin/protocol_bench" "$bin/datapath_bench" "$run"; do
@@ -45,15 +48,35 @@ trap unload EXIT
 
 big=10000000
 $quick && big=1000000
-for condition in idle loaded; do
-  echo "== loss in runs of $big bytes at 2 and 3 Mbaud, machine $condition"
-  [ $condition = loaded ] && load
-  for profile in SIM-2M SIM-3M; do
-    for mode in sole dual; do
-      "$run" --pty=$profile --mode=$mode --bytes=$big --runs=1 --loop=ours | grep -v median || true
-      "$run" --port=$profile --mode=$mode --bytes=$big --runs=1 --loop=ours | grep -v median || true
-    done
+# Both backends, both modes, one run each.
+loss_runs() {
+  for mode in sole dual; do
+    "$run" --pty=$1 --mode=$mode --bytes=$big --runs=1 --loop=ours | grep -v median || true
+    "$run" --port=$1 --mode=$mode --bytes=$big --runs=1 --loop=ours | grep -v median || true
   done
+}
+for condition in idle loaded; do
+  [ $condition = loaded ] && load
+  if $long; then
+    # 10 MB take 15 minutes at 115200 baud: those four runs go side by side
+    # (each needs a few per cent of a core), next to the faster lines' runs.
+    echo "== loss in runs of $big bytes at every line, machine $condition"
+    slow=$(mktemp -d)
+    slow_runs=()
+    for mode in sole dual; do
+      "$run" --pty=SIM-115K --mode=$mode --bytes=$big --runs=1 --loop=ours > "$slow/pty-$mode" 2>&1 &
+      slow_runs+=($!)
+      "$run" --port=SIM-115K --mode=$mode --bytes=$big --runs=1 --loop=ours > "$slow/virtual-$mode" 2>&1 &
+      slow_runs+=($!)
+    done
+    for profile in SIM-460K SIM-921K SIM-2M SIM-3M; do loss_runs $profile; done
+    wait "${slow_runs[@]}" || true
+    cat "$slow"/* | grep -v median || true
+    rm -rf "$slow"
+  else
+    echo "== loss in runs of $big bytes at 2 and 3 Mbaud, machine $condition"
+    for profile in SIM-2M SIM-3M; do loss_runs $profile; done
+  fi
   unload
 done
 
