@@ -2,7 +2,7 @@
 # Every benchmark, in the order docs/BENCHMARKS.md reports them:
 #   bench/run_benchmarks.sh [BUILD_DIR] [--quick | --long]
 # --quick makes each run short (for a look, not for figures); --long adds the
-# 10 MB loss runs at 115200, 460800 and 921600 baud (about 45 minutes more).
+# 10 MB loss runs at 115200, 460800 and 921600 baud (about 30 minutes more).
 set -euo pipefail
 build=${1:-build}
 quick=false
@@ -58,21 +58,24 @@ loss_runs() {
 for condition in idle loaded; do
   [ $condition = loaded ] && load
   if $long; then
-    # 10 MB take 15 minutes at 115200 baud: those four runs go side by side
-    # (each needs a few per cent of a core), next to the faster lines' runs.
+    # 10 MB take 15 minutes at 115200 baud and 3.6 at 921600: the twelve runs at
+    # the three slower lines go side by side (together they need about a third
+    # of one core), then the faster lines' runs one after the other.
     echo "== loss in runs of $big bytes at every line, machine $condition"
     slow=$(mktemp -d)
     slow_runs=()
-    for mode in sole dual; do
-      "$run" --pty=SIM-115K --mode=$mode --bytes=$big --runs=1 --loop=ours > "$slow/pty-$mode" 2>&1 &
-      slow_runs+=($!)
-      "$run" --port=SIM-115K --mode=$mode --bytes=$big --runs=1 --loop=ours > "$slow/virtual-$mode" 2>&1 &
-      slow_runs+=($!)
+    for profile in SIM-115K SIM-460K SIM-921K; do
+      for mode in sole dual; do
+        "$run" --pty=$profile --mode=$mode --bytes=$big --runs=1 --loop=ours > "$slow/$profile-pty-$mode" 2>&1 &
+        slow_runs+=($!)
+        "$run" --port=$profile --mode=$mode --bytes=$big --runs=1 --loop=ours > "$slow/$profile-virtual-$mode" 2>&1 &
+        slow_runs+=($!)
+      done
     done
-    for profile in SIM-460K SIM-921K SIM-2M SIM-3M; do loss_runs $profile; done
     wait "${slow_runs[@]}" || true
     cat "$slow"/* | grep -v median || true
     rm -rf "$slow"
+    for profile in SIM-2M SIM-3M; do loss_runs $profile; done
   else
     echo "== loss in runs of $big bytes at 2 and 3 Mbaud, machine $condition"
     for profile in SIM-2M SIM-3M; do loss_runs $profile; done

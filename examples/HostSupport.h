@@ -24,6 +24,38 @@ inline std::string Take(BSTR s) {
   return r;
 }
 
+// A label as a menu shows it, without its access-key markers: "Sampling &sole
+// channel" reads "Sampling sole channel"; "&&" is a literal "&".
+inline std::string PlainLabel(const std::string& label) {
+  std::string r;
+  for (size_t i = 0; i < label.size(); ++i) {
+    if (label[i] == '&' && i + 1 < label.size()) ++i;
+    else if (label[i] == '&') continue;
+    r += label[i];
+  }
+  return r;
+}
+
+// An item's flags in words: its kind (low byte) and class, for example
+// "switch, primary"; bits without a name as hex.
+inline std::string FlagsText(LONG flags) {
+  static const char* const kKinds[] = {"", "switch", "choice", "number", "text"};
+  std::string r;
+  const auto add = [&r](const std::string& word) { r += (r.empty() ? "" : ", ") + word; };
+  const LONG kind = flags & 0xFF;
+  if (kind >= 1 && kind <= 4) add(kKinds[kind]);
+  else if (kind != 0) add("kind " + std::to_string(kind));
+  if (flags & SIF_PRIMARY) add("primary");
+  if (flags & SIF_SECONDARY) add("secondary");
+  const unsigned rest = static_cast<unsigned>(flags) & ~0x3FFu;
+  if (rest != 0) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", rest);
+    add(hex);
+  }
+  return r.empty() ? "-" : r;
+}
+
 // The error-info description the library left for this thread, if any.
 inline std::string LastErrorText() {
   IErrorInfo* info = nullptr;

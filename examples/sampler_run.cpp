@@ -4,12 +4,15 @@
 //
 //   sampler_run [--port=NAME] [LIB [DATAFILE]]
 //
+// DATAFILE defaults to sampler_run.bin beside the program.
+//
 // Exit code 0 only when the run delivered every byte it asked for; 1 when a
 // call failed, the run ended with a failure status (3840-3842) or short of
 // data, the reason on standard error; 2 for an unknown option.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -30,20 +33,31 @@ bool Check(HRESULT hr, const char* what) {
   return false;
 }
 
-// Prints up to `limit` items from the start of the list, then how many there are.
+// Prints up to `limit` items from the start of the list, after how many
+// there are, in columns as wide as their longest entry.
 void PrintItems(const char* title, IEnumSamplerItems* items, int limit = 1000) {
   LONG count = 0;
   items->GetCount(&count);
   std::printf("%s (%d):\n", title, static_cast<int>(count));
   items->Reset();  // the capability list is shared and shows the settings as they are now
+  struct Row {
+    std::string name, flags;
+    SAMPLERCAPABILITYINFO item;
+  };
+  std::vector<Row> rows;
+  size_t nameWidth = 0, flagsWidth = 0;
   SAMPLERCAPABILITYINFO item{};
   ULONG fetched = 0;
   for (int n = 0; n < limit && SUCCEEDED(items->Next(1, &item, &fetched)) && fetched == 1; ++n) {
-    std::printf("  %-32s id %-6d value %-3d flags 0x%03X group %d\n", Take(item.Name).c_str(),
-                static_cast<int>(item.Id), static_cast<int>(item.Value), static_cast<unsigned>(item.Flags),
-                static_cast<int>(item.Group));
+    rows.push_back({host::PlainLabel(Take(item.Name)), host::FlagsText(item.Flags), item});
+    nameWidth = std::max(nameWidth, rows.back().name.size());
+    flagsWidth = std::max(flagsWidth, rows.back().flags.size());
   }
   items->Release();
+  for (const Row& r : rows)
+    std::printf("  %-*s  id %-5d value %-9d %-*s  group %d\n", static_cast<int>(nameWidth), r.name.c_str(),
+                static_cast<int>(r.item.Id), static_cast<int>(r.item.Value), static_cast<int>(flagsWidth),
+                r.flags.c_str(), static_cast<int>(r.item.Group));
 }
 
 // The first (highest) rate the mode offers: the fastest the serial line carries.
@@ -166,7 +180,11 @@ int main(int argc, char** argv) {
     }
   }
   const int count = static_cast<int>(positional.size());
-  const std::string dataPath = count > 2 ? positional[2] : "sampler_run.bin";
+  // By default the data go beside the program (build/bin), not into whatever folder it was started from.
+  const std::string self = argv[0];
+  const size_t slash = self.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : self.substr(0, slash);
+  const std::string dataPath = count > 2 ? positional[2] : folder + "/sampler_run.bin";
   IKorvoSampler* sampler = host::LoadSampler(host::LibraryPath(argv[0], count, positional.data()));
   if (!sampler) return 1;
   const int rc = Run(sampler, portName, dataPath);

@@ -25,6 +25,14 @@ class ISerialBackend {
   virtual BOOL GetTimeouts(COMMTIMEOUTS* timeouts) = 0;
   virtual BOOL SetTimeouts(const COMMTIMEOUTS& timeouts) = 0;
   virtual BOOL ClearError(DWORD* errors, COMSTAT* stat) = 0;
+  // ClearError's errors and input count only, for a reader that asks once per
+  // batch and needs neither the output count nor the flow state.
+  virtual BOOL InputStatus(DWORD* errors, DWORD* inQueue) {
+    COMSTAT stat{};
+    if (!ClearError(errors, &stat)) return FALSE;
+    *inQueue = stat.cbInQue;
+    return TRUE;
+  }
   virtual BOOL Purge(DWORD flags) = 0;
   virtual BOOL Escape(DWORD func) = 0;
   virtual BOOL GetMask(DWORD* mask) = 0;

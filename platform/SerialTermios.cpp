@@ -21,6 +21,8 @@
 #include <mutex>
 
 #include "platform/SerialBackend.h"
+#include "platform/VirtualPort.h"
+#include "platform/WinSerial.h"
 #include "platform/SerialRules.h"
 #include "platform/SerialTermiosAttr.h"
 #include "platform/SerialTermiosLock.h"
@@ -168,6 +170,7 @@ class TerminalPort final : public ISerialBackend {
   BOOL GetTimeouts(COMMTIMEOUTS* timeouts) override;
   BOOL SetTimeouts(const COMMTIMEOUTS& timeouts) override;
   BOOL ClearError(DWORD* errors, COMSTAT* stat) override;
+  BOOL InputStatus(DWORD* errors, DWORD* inQueue) override;
   BOOL Purge(DWORD flags) override;
   BOOL Escape(DWORD func) override;
   BOOL GetMask(DWORD* mask) override;
@@ -212,6 +215,7 @@ class TerminalPort final : public ISerialBackend {
   // Waits until CTS is up or the deadline (0: none) passes; -1 time-out, else 0/errno.
   int AwaitCts(Clock deadline);
   DWORD PendingEvents(DWORD mask, int& lastModem, serial_icounter_struct& lastCounts, bool haveCounts);
+  DWORD TakeErrors();
 
   const int fd_;
   std::unique_ptr<DeviceLockFiles> lockFiles_;
@@ -380,11 +384,10 @@ BOOL TerminalPort::SetTimeouts(const COMMTIMEOUTS& timeouts) {
   return TRUE;
 }
 
-BOOL TerminalPort::ClearError(DWORD* errors, COMSTAT* stat) {
-  if (!Ready()) return FALSE;
-  int in = 0, out = 0;
-  if (ioctl(fd_, FIONREAD, &in) != 0) return Fail(errno);
-  if (ioctl(fd_, TIOCOUTQ, &out) != 0) return Fail(errno);
+// The line errors counted since the last look. Linux announces none (no
+// event for a framing error or an overrun), so the driver's counters are read:
+// one ioctl on a real UART, none on a device that keeps no counters.
+DWORD TerminalPort::TakeErrors() {
   serial_icounter_struct now{};
   std::lock_guard<std::mutex> lock(mutex_);
   DWORD e = 0;
@@ -392,7 +395,24 @@ BOOL TerminalPort::ClearError(DWORD* errors, COMSTAT* stat) {
     e = ErrorsBetween(errorBase_, now);
     errorBase_ = now;
   }
-  *errors = e;
+  return e;
+}
+
+BOOL TerminalPort::InputStatus(DWORD* errors, DWORD* inQueue) {
+  if (!Ready()) return FALSE;
+  int in = 0;
+  if (ioctl(fd_, FIONREAD, &in) != 0) return Fail(errno);
+  *errors = TakeErrors();
+  *inQueue = static_cast<DWORD>(std::max(in, 0));
+  return TRUE;
+}
+
+BOOL TerminalPort::ClearError(DWORD* errors, COMSTAT* stat) {
+  if (!Ready()) return FALSE;
+  int in = 0, out = 0;
+  if (ioctl(fd_, FIONREAD, &in) != 0) return Fail(errno);
+  if (ioctl(fd_, TIOCOUTQ, &out) != 0) return Fail(errno);
+  *errors = TakeErrors();
   stat->Flags = 0;
   if (dcb_.Flags & DCB_fOutxCtsFlow) {
     int bits = 0;
@@ -602,6 +622,32 @@ std::shared_ptr<ISerialBackend> OpenTerminalPort(const std::string& name, DWORD 
     return nullptr;
   }
   return port;
+}
+
+__attribute__((visibility("default"))) std::string PortOpenAdvice(const std::string& name, DWORD error) {
+  if (IsVirtualPortName(name)) return std::string();
+  const int com = ParsePortName(name).com;
+  const std::string path = DevicePath(name);
+  std::string advice;
+  if (com > 0) {
+    const std::string var = "QUELM_COM" + std::to_string(com);
+    const char* set = std::getenv(var.c_str());
+    advice = name + " is " + path +
+             (set && *set ? " (" + var + ")." : "; " + var + "=/dev/ttyUSB0 (for example) puts another device under this name.");
+  }
+  const auto add = [&advice](const std::string& text) { advice += (advice.empty() ? "" : "\r\n") + text; };
+  if (error == EACCES || error == EPERM) {
+    add("This user may not open " + path +
+        ": serial devices usually belong to the dialout group (sudo usermod -aG dialout $USER, then log in again).");
+  } else if (error == ENOENT && com < 0) {
+    if (path.find('/') == std::string::npos)
+      add("'" + name + "' is neither a virtual sampler (SIM, SIM-...) nor a COM name nor a device path.");
+    else
+      add("No device " + path + ": is it plugged in? quelm-ports lists the serial devices.");
+  } else if (error == EBUSY) {
+    add("Another program holds " + path + "; close it (fuser " + path + " names it) and try again.");
+  }
+  return advice;
 }
 
 }  // namespace platform

@@ -35,10 +35,13 @@ std::string ExceptionMessage(const std::exception_ptr& error) {
 
 void RaiseLastOSError() { RaiseLastOSError(GetLastError()); }
 
-void RaiseLastOSError(DWORD code) {
+void RaiseLastOSError(DWORD code) { RaiseLastOSError(code, std::string()); }
+
+void RaiseLastOSError(DWORD code, const std::string& advice) {
   if (code == 0) throw EOSError(0, "A call to an OS function failed");
-  throw EOSError(code, Format("System Error.  Code: %d.\r\n%s", static_cast<long long>(code),
-                              SysErrorMessage(code)));
+  std::string text = Format("System Error.  Code: %d.\r\n%s", static_cast<long long>(code), SysErrorMessage(code));
+  if (!advice.empty()) text += "\r\n" + advice;
+  throw EOSError(code, text);
 }
 
 namespace {

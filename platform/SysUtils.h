@@ -52,6 +52,8 @@ std::string SysErrorMessage(DWORD code);
 // Raise EOSError for GetLastError(), or "A call to an OS function failed" when it is 0.
 [[noreturn]] void RaiseLastOSError();
 [[noreturn]] void RaiseLastOSError(DWORD code);
+// The same, with lines of advice after the system's text.
+[[noreturn]] void RaiseLastOSError(DWORD code, const std::string& advice);
 
 // One printf-style argument: %d/%u/%x take numbers, %s takes text. A mismatch
 // (a translated text with other placeholders) formats safely instead of crashing.

@@ -312,6 +312,21 @@ QUELM_EXPORT BOOL SetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts) {
   return ok;
 }
 
+namespace platform {
+
+__attribute__((visibility("default"))) BOOL QueryInput(HANDLE port, DWORD* errors, DWORD* inQueue) {
+  if (errors == nullptr || inQueue == nullptr) return Fail(EINVAL);
+  return OnPort(port, [&](ISerialBackend& p) {
+    DWORD e = 0, in = 0;
+    const BOOL ok = p.InputStatus(&e, &in);
+    if (ok) *errors = e, *inQueue = in;
+    if (TraceEnabled() && (!ok || e != 0)) TraceCall(port, "QueryInput", platform::Format("errors=0x%04X", e), ok);
+    return ok;
+  });
+}
+
+}  // namespace platform
+
 QUELM_EXPORT BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
   return OnPort(h, [&](ISerialBackend& p) {
     DWORD e = 0;

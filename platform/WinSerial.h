@@ -4,6 +4,8 @@
 // handle value given to WriteFile/CloseHandle is a host file descriptor.
 #pragma once
 
+#include <string>
+
 #include "platform/WinTypes.h"
 
 constexpr DWORD GENERIC_READ = 0x80000000u;
@@ -168,6 +170,13 @@ BOOL WaitForWritable(const HANDLE* handles, DWORD count, DWORD milliseconds);
 // to report), so that a reader need not sleep a fixed time; it may return
 // early. FALSE only when the port failed (last error set).
 BOOL WaitForInput(HANDLE port, DWORD milliseconds);
+// ClearCommError's errors and input count, without the output side: what a
+// reader asks once per batch (one query fewer on a terminal).
+BOOL QueryInput(HANDLE port, DWORD* errors, DWORD* inQueue);
+// What a user can do about a port that failed to open with `error`: which
+// device a COM name stands for, the dialout group for a refused permission,
+// and so on; one or more lines, or empty when there is nothing to add.
+std::string PortOpenAdvice(const std::string& name, DWORD error);
 // For a thread of the library's own that writes to host handles: SIGPIPE stays
 // blocked on it for good, so its writes need no per-write guard. A reader that
 // went away still shows as EPIPE.

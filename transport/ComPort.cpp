@@ -197,7 +197,10 @@ void TComPort::CheckOpen() const {
 
 HANDLE TComPort::CreateHandle(TPortAccess access) {
   HANDLE h = CreateFileA(FName.c_str(), AccessMask(access), 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) platform::RaiseLastOSError();
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    platform::RaiseLastOSError(code, platform::PortOpenAdvice(FName, code));
+  }
   return h;
 }
 
@@ -418,7 +421,9 @@ void TComPort::WaitForInput(DWORD milliseconds) {
 
 bool TComPort::HasInput() {
   if (!IsOpen()) return false;
-  CheckErrors();
+  DWORD errors = 0;
+  RaiseIfFailed(platform::QueryInput(FHandle, &errors, &FStatus.cbInQue));
+  ReportErrors(errors);
   return FStatus.cbInQue > 0;
 }
 
@@ -508,6 +513,10 @@ void TComPort::ClearErrors() {
 void TComPort::CheckErrors() {
   DWORD errors = 0;
   RaiseIfFailed(ClearCommError(FHandle, &errors, &FStatus));
+  ReportErrors(errors);
+}
+
+void TComPort::ReportErrors(DWORD errors) {
   if (FErrorDepth > 0 || errors == 0) return;
   TCommErrors found;
   std::string text;

@@ -147,6 +147,7 @@ class TComPort {
 
   virtual DWORD Read(void* buffer, DWORD count);
   virtual DWORD Write(const void* buffer, DWORD count);
+  // Input queued? Asks the port for its input count and line errors only.
   bool HasInput();
   // Reads bytes that HasInput has just reported as queued. Their line errors
   // were looked at by that call; later ones by the next: one query per batch.
@@ -197,6 +198,7 @@ class TComPort {
   void WriteWhole(const void* buffer, DWORD count, DWORD& written);
   DWORD WriteBytewise(const BYTE* data, DWORD count);
   void RaiseIfFailed(BOOL ok) const;
+  void ReportErrors(DWORD errors);  // to the error handler, or raised
 
   DCB FDCB{};
   COMMPROP FProperties{};

@@ -8,6 +8,7 @@
 #include "platform/Trace.h"
 #include "platform/VirtualPort.h"
 #include "platform/WinSerial.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ TEST(Trace, EscapesBytes) {
 }
 
 TEST(Trace, WritesALinePerPortCallAndNothingWhenOff) {
-  const std::string path = testing::TempDir() + "quelm_trace_test.log";
+  const std::string path = testsupport::ScratchFile("quelm_trace_test.log");
   std::remove(path.c_str());
   platform::RegisterVirtualPort("TRACE-TEST", [] { return std::make_unique<SilentDevice>(); });
   platform::SetTraceTarget(path);

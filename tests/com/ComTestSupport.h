@@ -11,26 +11,11 @@
 
 #include "platform/OleAuto.h"
 #include "platform/Unknwn.h"
+#include "tests/support/TempDir.h"
 
 namespace comtest {
 
-// A scratch folder removed with everything in it when the test ends.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quelm-com-XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using testsupport::TempDir;
 
 // Points the registry at a file of this test's own.
 class PrivateRegistry {

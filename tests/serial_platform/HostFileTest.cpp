@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/WinSerial.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ TEST(HostFiles, ANoWaitOutputOnAPipeNeverBlocksAndLeavesTheHostsFlagsAlone) {
 }
 
 TEST(HostFiles, ANoWaitOutputOnAFileWritesDirectlyAndASocketKeepsThePoll) {
-  const std::string path = testing::TempDir() + "quelm_nowait_test.bin";
+  const std::string path = testsupport::ScratchFile("quelm_nowait_test.bin");
   const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(file, 0);
   const platform::NoWaitHandle f = platform::BeginNoWaitOutput(AsHandle(file));

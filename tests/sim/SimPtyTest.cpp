@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "protocol/SAdapters.h"
@@ -58,6 +60,7 @@ class FrontEnd {
     if (stdin_ >= 0) ::close(stdin_);
     stdin_ = -1;
   }
+  void Signal(int signal) { ::kill(pid_, signal); }
   // The exit status, waiting up to two seconds; -1 if it is still running.
   int WaitExit() {
     for (int i = 0; i < 200; ++i) {
@@ -108,13 +111,60 @@ TEST(SimPty, DataPhaseStartsAfterTheReplyWindowAndEndsOnThePurge) {
   EXPECT_EQ(host.Send("?\rH\r"), sim::IdentificationReply(*sim::FindProfile("SIM")));
 }
 
-TEST(SimPty, FrontEndEndsWithItsInputAndRefusesUnknownProfiles) {
+TEST(SimPty, FrontEndServesUntilTerminatedOrAskedToFollowItsInput) {
+  // Started from a script (standard input at its end) or in the background of
+  // a shell, it keeps serving; a termination ends it cleanly.
   FrontEnd fe({"SIM-DELMORA"});
   EXPECT_FALSE(fe.FirstLine().empty());
   fe.CloseStdin();
+  EXPECT_EQ(fe.WaitExit(), -1);
+  Host host(fe.FirstLine());
+  EXPECT_FALSE(host.Send("?\rH\r").empty());
+  fe.Signal(SIGTERM);
   EXPECT_EQ(fe.WaitExit(), 0);
+
+  FrontEnd follows({"--until-stdin-closes", "SIM"});
+  EXPECT_FALSE(follows.FirstLine().empty());
+  follows.CloseStdin();
+  EXPECT_EQ(follows.WaitExit(), 0);
 
   FrontEnd bad({"NO-SUCH-PROFILE"});
   EXPECT_EQ(bad.FirstLine(), "");
   EXPECT_EQ(bad.WaitExit(), 2);
+  FrontEnd noPath({"--link="});
+  EXPECT_EQ(noPath.WaitExit(), 2);
+}
+
+TEST(SimPty, PathFileAndLinkNameTheSlaveWhileItServes) {
+  char folder[] = "/tmp/quelm-sim-pty-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::filesystem::path dir(folder);
+  const std::string file = (dir / "path").string(), link = (dir / "sim").string();
+  std::filesystem::create_symlink("/dev/pts/no-such-terminal", link);  // left by a killed run
+  {
+    FrontEnd fe({"--path-file=" + file, "--link=" + link, "SIM"});
+    ASSERT_FALSE(fe.FirstLine().empty());
+    std::ifstream in(file);
+    std::string written;
+    std::getline(in, written);
+    EXPECT_EQ(written, fe.FirstLine());
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), fe.FirstLine());
+    Host host(link);  // a host can use the stable name
+    EXPECT_EQ(host.Send("?\rH\r"), sim::IdentificationReply(*sim::FindProfile("SIM")));
+    fe.Signal(SIGINT);
+    EXPECT_EQ(fe.WaitExit(), 0);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_FALSE(std::filesystem::is_symlink(std::filesystem::symlink_status(link)));
+  }
+  {
+    std::ofstream(link) << "not a link\n";  // never replaced
+    FrontEnd fe({"--link=" + link, "SIM"});
+    EXPECT_EQ(fe.FirstLine(), "");
+    EXPECT_EQ(fe.WaitExit(), 1);
+    std::ifstream in(link);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "not a link");
+  }
+  std::filesystem::remove_all(dir);
 }

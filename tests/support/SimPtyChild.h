@@ -29,7 +29,7 @@ class SimPtyChild {
     if (pid_ == 0) {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
-      ::execl(program.c_str(), program.c_str(), profile.c_str(), static_cast<char*>(nullptr));
+      ::execl(program.c_str(), program.c_str(), "--until-stdin-closes", profile.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(in[0]);

@@ -105,7 +105,10 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
     return result;
   }
   const pid_t pid = fork();
-  if (pid == 0) ExecChild(program.c_str(), argv.pointers.data(), envp.pointers.data(), -1, out[1], err[1]);
+  if (pid == 0) {
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
+    ExecChild(program.c_str(), argv.pointers.data(), envp.pointers.data(), -1, out[1], err[1]);
+  }
   close(out[1]);
   close(err[1]);
   if (pid < 0) {
@@ -191,9 +194,10 @@ BackgroundChild::BackgroundChild(const std::string& program, const std::vector<s
 }
 
 BackgroundChild::~BackgroundChild() {
-  if (stdin_ >= 0) close(stdin_);  // the front end serves until its input ends
+  if (stdin_ >= 0) close(stdin_);
   if (stdout_ >= 0) close(stdout_);
   if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);  // a front end serves until it is terminated
   for (int i = 0; i < 200; ++i) {
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
     usleep(10000);

@@ -20,6 +20,8 @@ struct ChildOptions {
   std::string stdoutPath = {};
   // Past this the child is killed and the result says so.
   int limitMs = 30000;
+  // The child's working folder; empty: the test's own.
+  std::string workingDirectory = {};
 };
 
 struct ChildResult {

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ struct SamplerRun {
 // The library beside the program (no LIB argument), the data to a file of the test's own.
 SamplerRun RunOn(const std::string& port, const std::string& testName) {
   SamplerRun run;
-  run.dataPath = std::string(::testing::TempDir()) + "sampler-run-" + testName + ".bin";
+  run.dataPath = testsupport::ScratchFile("sampler-run-" + testName + ".bin");
   std::remove(run.dataPath.c_str());
   const std::string library = BinDir() + "/QUELM1.SAM";
   ChildOptions options;
@@ -56,6 +58,28 @@ TEST(SamplerRun, NamedPortRunsTheWholeRun) {
   EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
   EXPECT_TRUE(Contains(run.result.out, "Received 10000 bytes (80000 samples)")) << run.result.out;
   EXPECT_EQ(FileSize(run.dataPath), 10000);
+}
+
+// As the README runs it: no arguments. Labels read as a user sees them, flags
+// in words, and the data land beside the program, not in the current folder.
+TEST(SamplerRun, WithoutArgumentsListsReadableItemsAndWritesBesideTheProgram) {
+  const std::string data = BinDir() + "/sampler_run.bin";
+  std::remove(data.c_str());
+  const testsupport::TempDir elsewhere;
+  ChildOptions options;
+  options.limitMs = 90000;
+  options.workingDirectory = elsewhere.Path();
+  const ChildResult r = RunChild(BinDir() + "/sampler_run", {}, options);
+  ASSERT_TRUE(r.exited) << r.err;
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "  Sampling sole channel  ")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "&")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "switch, secondary")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "flags 0x")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "the data are in " + data)) << r.out;
+  EXPECT_EQ(FileSize(data), 10000);
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
+  std::remove(data.c_str());
 }
 
 TEST(SamplerRun, PortThatDoesNotExistFailsAtOpen) {

@@ -20,6 +20,7 @@
 #include "platform/PseudoTerminal.h"
 #include "sim/SimSignal.h"
 #include "tools/ComTest.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -197,7 +198,7 @@ struct ProbeRun {
 
 ProbeRun Probe(const std::vector<std::string>& args, std::vector<std::string> environment,
                const std::string& testName) {
-  const std::string path = std::string(::testing::TempDir()) + "quelmchk-probe-" + testName + ".log";
+  const std::string path = testsupport::ScratchFile("quelmchk-probe-" + testName + ".log");
   std::remove(path.c_str());
   environment.push_back("QUELM_PROBE_JOURNAL=" + path);
   ProbeRun run;

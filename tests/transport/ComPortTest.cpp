@@ -423,6 +423,8 @@ TEST(ComPortClosed, FailedOpenLeavesThePortClosed) {
     FAIL() << "opened a port that does not exist";
   } catch (const platform::EOSError& e) {
     EXPECT_EQ(e.Message().rfind("System Error.  Code: ", 0), 0u) << e.Message();
+    // ... and then what the name was taken for, so that a typing error shows.
+    EXPECT_NE(e.Message().find("\r\n'TXNOWHERE' is neither a virtual sampler"), std::string::npos) << e.Message();
   }
   EXPECT_FALSE(port.IsOpen());
 

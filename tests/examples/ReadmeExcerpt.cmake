@@ -1,0 +1,21 @@
+# Fails unless README.md shows the lines of PROGRAM between "// README:begin"
+# and "// README:end", as an indented block (four spaces more), unchanged.
+file(READ ${PROGRAM} program)
+string(FIND "${program}" "// README:begin\n" begin)
+string(FIND "${program}" "  // README:end" end)
+if(begin LESS 0 OR end LESS 0)
+  message(FATAL_ERROR "${PROGRAM} has no README:begin/README:end markers")
+endif()
+math(EXPR begin "${begin} + 16")
+math(EXPR length "${end} - ${begin}")
+string(SUBSTRING "${program}" ${begin} ${length} excerpt)
+# The program's body is indented by two spaces; README's block by four.
+# (CMake's "^" matches wherever a search resumes, so lines are found by the newline before them.)
+string(REPLACE "\n  " "\n    " expected "\n${excerpt}")
+string(SUBSTRING "${expected}" 1 -1 expected)
+file(READ ${README} readme)
+string(FIND "${readme}" "${expected}" at)
+if(at LESS 0)
+  message(FATAL_ERROR "README.md does not show the host program of ${PROGRAM} as it is; copy the lines between its markers (indented by two more spaces)")
+endif()
+message("README shows ${PROGRAM}")
