@@ -66,12 +66,17 @@ inline std::string LastErrorText() {
   return Take(d);
 }
 
+// The folder the program (argv[0]) lies in.
+inline std::string ProgramFolder(const char* argv0) {
+  const std::string self = argv0;
+  const size_t slash = self.rfind('/');
+  return slash == std::string::npos ? std::string(".") : self.substr(0, slash);
+}
+
 // QUELM1.SAM beside the program (argv[0]) unless a path is given.
 inline std::string LibraryPath(const char* argv0, int argc, char** argv) {
   if (argc > 1) return argv[1];
-  std::string self = argv0;
-  size_t slash = self.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/QUELM1.SAM";
+  return ProgramFolder(argv0) + "/QUELM1.SAM";
 }
 
 // Loads the library (kept loaded for the life of the program) and makes a new

@@ -181,10 +181,7 @@ int main(int argc, char** argv) {
   }
   const int count = static_cast<int>(positional.size());
   // By default the data go beside the program (build/bin), not into whatever folder it was started from.
-  const std::string self = argv[0];
-  const size_t slash = self.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : self.substr(0, slash);
-  const std::string dataPath = count > 2 ? positional[2] : folder + "/sampler_run.bin";
+  const std::string dataPath = count > 2 ? positional[2] : host::ProgramFolder(argv[0]) + "/sampler_run.bin";
   IKorvoSampler* sampler = host::LoadSampler(host::LibraryPath(argv[0], count, positional.data()));
   if (!sampler) return 1;
   const int rc = Run(sampler, portName, dataPath);

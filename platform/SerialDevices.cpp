@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace platform {
 
@@ -24,18 +25,25 @@ std::string Attribute(const fs::path& file) {
   return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
 }
 
-// The stable name udev made for the terminal `name`, if any.
-std::string ById(const std::string& name, const std::string& devRoot) {
+// The stable names udev made, by the terminal each leads to; read once per listing.
+std::map<std::string, std::string> ByIdNames(const std::string& devRoot) {
   std::error_code ec;
   const fs::path folder = fs::path(devRoot) / "serial" / "by-id";
-  std::vector<std::string> found;
+  std::map<std::string, std::string> names;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code linkEc;
     const fs::path target = fs::read_symlink(it->path(), linkEc);
-    if (!linkEc && target.filename() == name) found.push_back(it->path().string());
+    if (linkEc) continue;
+    // The first in name order when there are several, so the answer never changes.
+    std::string& name = names[target.filename().string()];
+    if (name.empty() || it->path().string() < name) name = it->path().string();
   }
-  std::sort(found.begin(), found.end());  // the same answer every time when there are several
-  return found.empty() ? std::string() : found.front();
+  return names;
+}
+
+std::string Lookup(const std::map<std::string, std::string>& names, const std::string& key) {
+  const auto it = names.find(key);
+  return it == names.end() ? std::string() : it->second;
 }
 
 // The COM name under which the library opens this device: a QUELM_COMn that
@@ -91,20 +99,21 @@ SerialDeviceInfo DescribeSerialDevice(const std::string& path, const std::string
   const fs::path real = fs::canonical(path, ec);
   const std::string name = (ec ? fs::path(path) : real).filename().string();
   FromSysfs(name, sysRoot, info);
-  info.byId = ById(name, devRoot);
+  info.byId = Lookup(ByIdNames(devRoot), name);
   info.comName = ComName(name, ec ? path : real.string(), info.byId);
   return info;
 }
 
 std::vector<SerialDeviceInfo> ListSerialDevices(const std::string& sysRoot, const std::string& devRoot) {
   std::vector<SerialDeviceInfo> devices;
+  const auto byId = ByIdNames(devRoot);
   std::error_code ec;
   for (fs::directory_iterator it(fs::path(sysRoot) / "class" / "tty", ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     SerialDeviceInfo info;
     info.path = (fs::path(devRoot) / name).string();
     if (!FromSysfs(name, sysRoot, info)) continue;
-    info.byId = ById(name, devRoot);
+    info.byId = Lookup(byId, name);
     info.comName = ComName(name, info.path, info.byId);
     devices.push_back(std::move(info));
   }

@@ -46,9 +46,7 @@ bool Value(const char* arg, const char* name, std::string& value) {
 
 // QUELM1.SAM beside the program (the build tree), else where an install puts it.
 std::string FindLibrary(const char* argv0) {
-  const std::string self = argv0;
-  const size_t slash = self.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : self.substr(0, slash);
+  const std::string folder = host::ProgramFolder(argv0);
   for (const std::string& candidate : {folder + "/QUELM1.SAM", folder + "/" QUELM_SAMPLER_FROM_BIN}) {
     if (std::FILE* f = std::fopen(candidate.c_str(), "rb")) {
       std::fclose(f);
