@@ -14,7 +14,7 @@ set_target_properties(QUELMCHK quelm-sim-pty quelm-ports PROPERTIES INSTALL_RPAT
 install(TARGETS quelmrt EXPORT quelmTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS QUELM1 LIBRARY DESTINATION ${QUELM_INSTALL_LIBDIR})
 install(FILES ${CMAKE_BINARY_DIR}/bin/QUELM.tlb DESTINATION ${QUELM_INSTALL_LIBDIR})
-install(TARGETS QUELMCHK quelm-sim-pty quelm-ports RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS QUELMCHK quelm-sim-pty quelm-ports quelm-capture RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES interfaces/QUELM_TLB.h DESTINATION ${QUELM_INSTALL_INCLUDEDIR}/interfaces)
 install(FILES platform/Unknwn.h platform/OleAuto.h platform/WinTypes.h DESTINATION ${QUELM_INSTALL_INCLUDEDIR}/platform)
 # The documentation keeps its layout, so README's links to docs/ hold; the

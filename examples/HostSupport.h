@@ -79,6 +79,20 @@ inline std::string LibraryPath(const char* argv0, int argc, char** argv) {
   return ProgramFolder(argv0) + "/QUELM1.SAM";
 }
 
+// QUELM1.SAM beside the program, else where an install puts it (`fromBin`,
+// relative to the program's folder); the first when neither exists, so the
+// error names the build tree's path.
+inline std::string FindLibrary(const char* argv0, const char* fromBin) {
+  const std::string folder = ProgramFolder(argv0);
+  for (const std::string& candidate : {folder + "/QUELM1.SAM", folder + "/" + fromBin}) {
+    if (std::FILE* f = std::fopen(candidate.c_str(), "rb")) {
+      std::fclose(f);
+      return candidate;
+    }
+  }
+  return folder + "/QUELM1.SAM";
+}
+
 // Loads the library (kept loaded for the life of the program) and makes a new
 // sampler; nullptr after printing why not.
 inline IKorvoSampler* LoadSampler(const std::string& path) {

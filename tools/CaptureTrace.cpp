@@ -10,3 +10,14 @@ bool Channel::Level(std::uint64_t i) const {
 }
 
 }  // namespace capture
+
+namespace capture {
+
+void Truncate(Trace& trace, std::uint64_t samples) {
+  if (samples >= trace.samples) return;
+  trace.samples = samples;
+  for (Channel& ch : trace.channels)
+    ch.edges.erase(std::lower_bound(ch.edges.begin(), ch.edges.end(), samples), ch.edges.end());
+}
+
+}  // namespace capture

@@ -27,3 +27,10 @@ struct Trace {
 };
 
 }  // namespace capture
+
+namespace capture {
+
+// Keeps the first `samples` samples only (a run ends inside a byte).
+void Truncate(Trace& trace, std::uint64_t samples);
+
+}  // namespace capture

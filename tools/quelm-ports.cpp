@@ -44,18 +44,6 @@ bool Value(const char* arg, const char* name, std::string& value) {
   return true;
 }
 
-// QUELM1.SAM beside the program (the build tree), else where an install puts it.
-std::string FindLibrary(const char* argv0) {
-  const std::string folder = host::ProgramFolder(argv0);
-  for (const std::string& candidate : {folder + "/QUELM1.SAM", folder + "/" QUELM_SAMPLER_FROM_BIN}) {
-    if (std::FILE* f = std::fopen(candidate.c_str(), "rb")) {
-      std::fclose(f);
-      return candidate;
-    }
-  }
-  return folder + "/QUELM1.SAM";
-}
-
 // One line on what the sampler's Open found on `path`.
 std::string Probe(IKorvoSampler* sampler, const std::string& path) {
   const std::u16string wide(path.begin(), path.end());
@@ -127,7 +115,7 @@ int main(int argc, char** argv) {
   }
   IKorvoSampler* sampler = nullptr;
   if (o.probe) {
-    sampler = host::LoadSampler(o.library.empty() ? FindLibrary(argv[0]) : o.library);
+    sampler = host::LoadSampler(o.library.empty() ? host::FindLibrary(argv[0], QUELM_SAMPLER_FROM_BIN) : o.library);
     if (!sampler) return 1;
   }
   if (devices.empty())

@@ -122,7 +122,8 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
   long signalAt = 0;
   const long deadline = NowMs() + options.limitMs;
   while (outFd >= 0 || errFd >= 0) {
-    if (options.signal != 0 && !signalled && result.out.size() >= options.signalAfter) {
+    if (options.signal != 0 && !signalled && result.out.size() >= options.signalAfter &&
+        result.err.find(options.signalWhenErrHas) != std::string::npos) {
       kill(pid, options.signal);
       signalled = true;
       signalAt = NowMs();

@@ -16,6 +16,8 @@ struct ChildOptions {
   // Send `signal` once this many bytes of standard output have arrived.
   int signal = 0;
   size_t signalAfter = 0;
+  // ... and once standard error holds this text.
+  std::string signalWhenErrHas = {};
   // Standard output to this file instead of a pipe (for example /dev/full); `out` stays empty.
   std::string stdoutPath = {};
   // Past this the child is killed and the result says so.
