@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <system_error>
 #include <cstdint>
 #include <string_view>
 
@@ -13,7 +14,7 @@ namespace capture {
 namespace {
 
 constexpr int kRowHeight = 40;    // one channel: its high and low level and a gap
-constexpr int kLevelInset = 8;    // from the row's top to high, from its bottom to low
+constexpr int kLevelInset = 10;   // from the row's top to high, from its bottom to low
 constexpr int kRightMargin = 24;  // room for the last tick label
 constexpr int kAxisHeight = 48;   // tick marks, their labels and the axis label
 constexpr int kMinPlotWidth = 50;
@@ -41,10 +42,12 @@ struct Axis {
   int decimals = 0;
 };
 
-// Fixed decimals through to_chars: short, and the same in every locale.
+// Fixed decimals through to_chars: short, and the same in every locale. A value
+// too long for that (only an absurd sample rate makes one) is written in full.
 void AppendNumber(std::string& out, double value, int decimals = 2) {
   char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+  if (result.ec != std::errc()) result = std::to_chars(buffer, buffer + sizeof buffer, value);
   out.append(buffer, result.ptr);
 }
 
@@ -209,8 +212,9 @@ void AppendLine(std::string& out, double x1, double y1, double x2, double y2) {
 }
 
 // Ticks at whole multiples of the step inside the window, each with a faint
-// grid line through the rows so edges can be read against it.
-void AppendAxis(std::string& out, const Window& window, const Layout& layout) {
+// grid line through the rows so edges can be read against it, and faint lines
+// between the rows so one channel's low is not taken for the next one's high.
+void AppendAxis(std::string& out, const Window& window, const Layout& layout, std::size_t rows) {
   const double span = window.t1 - window.t0;
   const Axis axis = ChooseAxis(span, layout.plotWidth);
   const double right = layout.left + layout.plotWidth;
@@ -218,6 +222,10 @@ void AppendAxis(std::string& out, const Window& window, const Layout& layout) {
   std::string ticks = "<g class=\"ticks\" stroke=\"#000\">\n";
   std::string labels;
   AppendLine(ticks, layout.left, layout.axisY, right, layout.axisY);
+  for (std::size_t row = 1; row < rows; ++row) {
+    const double y = layout.top + static_cast<double>(row) * kRowHeight;
+    AppendLine(grid, layout.left, y, right, y);
+  }
   const auto firstTick = static_cast<long long>(std::ceil(window.t0 / axis.step - 1e-9));
   const auto lastTick = static_cast<long long>(std::floor(window.t1 / axis.step + 1e-9));
   for (long long i = firstTick; i <= lastTick; ++i) {
@@ -256,7 +264,7 @@ bool RenderSvg(const Trace& trace, const PlotOptions& options, std::string& svg,
     AppendText(svg, "title", layout.left, 24, "start", options.title);
     svg += "</g>\n";
   }
-  AppendAxis(svg, window, layout);
+  AppendAxis(svg, window, layout, trace.channels.size());
 
   svg += "<g class=\"channels\" fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1.5\" stroke-linejoin=\"miter\">\n";
   for (std::size_t i = 0; i < trace.channels.size(); ++i) {

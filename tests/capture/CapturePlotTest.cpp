@@ -198,6 +198,7 @@ TEST(CapturePlot, RsvgConvertRendersItToPng) {
   for (std::uint64_t e = 30000; e < 60000; e += 3) dense.push_back(e);
   trace.channels.push_back({"clk <&\"x\">", true, dense});
   const testsupport::TempDir dir;
+  ASSERT_FALSE(dir.Path().empty());
   {
     std::ofstream(dir.File("plot.svg")) << Render(trace, {0, -1, 900, "Run & <check>"});
   }
