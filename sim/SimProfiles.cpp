@@ -150,6 +150,22 @@ SimProfile Idle() {
   return p;
 }
 
+// Input 0 carries a serial text line.
+SimProfile Uart() {
+  SimProfile p = Quelm1();
+  p.portName = "SIM-UART";
+  p.signal = UartSignal(p.frequency / 4);
+  return p;
+}
+
+// Input 0 carries an infrared remote's frames.
+SimProfile Nec() {
+  SimProfile p = Quelm1();
+  p.portName = "SIM-NEC";
+  p.signal = NecSignal(p.frequency / 4);
+  return p;
+}
+
 // SIM with a faster data phase, for measuring the data path: on a
 // pseudo-terminal its runs also last until the host ends them.
 SimProfile Fast(const char* name, DWORD dataBaud) {
@@ -164,7 +180,8 @@ std::vector<SimProfile> MakeProfiles() {
   return {Quelm1(), Quelm2(), Voktar(), Delmora(),
           Mirsol(), Compatible(), Unknown(), Silent(),
           Broken(), Slow(), Short(), Abrupt(),
-          Noisy(), Idle(), Fast("SIM-115K", 115200), Fast("SIM-460K", 460800), Fast("SIM-921K", 921600), Fast("SIM-2M", 2000000),
+          Noisy(), Idle(), Uart(), Nec(),
+          Fast("SIM-115K", 115200), Fast("SIM-460K", 460800), Fast("SIM-921K", 921600), Fast("SIM-2M", 2000000),
           Fast("SIM-3M", 3000000)};
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/Console.h"
@@ -208,14 +209,32 @@ int Serve(const sim::SimProfile& profile, const ServeOptions& o) {
   return 0;
 }
 
+const char kSignalNames[] = "default, idle, uart, nec";
+
+// The signals --signal offers, timed for the profile's oscillator.
+std::optional<sim::SignalSource> NamedSignal(const std::string& name, DWORD frequency) {
+  if (name == "default") return sim::DefaultSignal();
+  if (name == "idle") return sim::IdleSignal();
+  if (name == "uart") return sim::UartSignal(frequency / 4);
+  if (name == "nec") return sim::NecSignal(frequency / 4);
+  return std::nullopt;
+}
+
 void Usage(std::FILE* to) {
   std::fprintf(to,
-               "usage: quelm-sim-pty [--path-file=FILE] [--link=PATH] [--until-stdin-closes] [PROFILE]\n"
+               "usage: quelm-sim-pty [--path-file=FILE] [--link=PATH] [--signal=NAME] [--until-stdin-closes]\n"
+               "                     [PROFILE]\n"
                "Serves the virtual sampler PROFILE (default SIM) on a new pseudo-terminal and\n"
                "prints the slave's path, which a host opens as its serial port. Serves until\n"
                "interrupted or terminated (or, with --until-stdin-closes, until standard input ends).\n"
                "  --path-file=FILE  also write the path to FILE (removed at the end)\n"
                "  --link=PATH       make PATH a symbolic link to it (removed at the end)\n"
+               "  --signal=NAME     what the inputs carry instead of the profile's signal:\n"
+               "                    default  a pulse train on each input\n"
+               "                    idle     nothing: the inputs never change\n"
+               "                    uart     input 0: \"QUELM 9600 8N1\" CR LF at 9600 baud 8N1, idle high\n"
+               "                    nec      input 0: infrared remote frames (NEC), address 0x59,\n"
+               "                             command 0x16, idle high, one about every 110 ms\n"
                "profiles:");
   for (const auto& p : sim::Profiles()) std::fprintf(to, " %s", p.portName.c_str());
   std::fprintf(to, "\n");
@@ -233,6 +252,7 @@ bool Value(const char* arg, const char* name, std::string& value) {
 int main(int argc, char** argv) {
   ServeOptions o;
   bool profileGiven = false;
+  std::optional<std::string> signalName;  // replaces the profile's signal
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
@@ -246,6 +266,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quelm-sim-pty: %s needs a path\n", a);
         return 2;
       }
+    } else if (std::string name; Value(a, "--signal", name)) {
+      signalName = name;
     } else if (a[0] != '-' && !profileGiven) {
       o.profile = a;
       profileGiven = true;
@@ -261,8 +283,18 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
+  sim::SimProfile served = *profile;
+  if (signalName) {
+    auto signal = NamedSignal(*signalName, served.frequency);
+    if (!signal) {
+      std::fprintf(stderr, "quelm-sim-pty: unknown signal \"%s\" (use one of: %s)\n", signalName->c_str(),
+                   kSignalNames);
+      return 2;
+    }
+    served.signal = *signal;
+  }
   try {
-    return Serve(*profile, o);
+    return Serve(served, o);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quelm-sim-pty: %s\n", e.what());
     return 1;

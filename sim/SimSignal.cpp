@@ -18,6 +18,26 @@ Ticks Period(const std::vector<Ticks>& intervals) {
 
 bool HasEdges(const InputPattern& p) { return p.lead != 0 || Period(p.intervals) != 0; }
 
+// round(numerator / denominator) without floating point.
+Ticks RoundedRatio(std::uint64_t numerator, std::uint64_t denominator) {
+  return (2 * numerator + denominator) / (2 * denominator);
+}
+
+// A repeating burst on an idle-high line: `edges` are the burst's level changes
+// (the first a fall at 0) and `length` where the burst ends; then `gap` of idle.
+// A burst returns to idle, so it has an even number of edges and every
+// repetition starts from the same level.
+InputPattern IdleHighBursts(const std::vector<Ticks>& edges, Ticks length, Ticks gap) {
+  assert(!edges.empty() && edges.front() == 0 && edges.size() % 2 == 0);
+  assert(edges.back() < length + gap);
+  InputPattern p{true, gap, {}, true};
+  for (size_t k = 1; k < edges.size(); ++k) p.intervals.push_back(edges[k] - edges[k - 1]);
+  p.intervals.push_back(length + gap - edges.back());  // back to the next burst's first edge
+  return p;
+}
+
+Ticks Millis(DWORD tickRate, unsigned ms) { return Ticks{tickRate} * ms / 1000; }
+
 }  // namespace
 
 bool InputPattern::Level(Ticks t) const {
@@ -68,6 +88,60 @@ SignalSource DefaultSignal() {
 }
 
 SignalSource IdleSignal() { return SignalSource{}; }
+
+InputPattern UartPattern(const std::string& bytes, unsigned baud, DWORD tickRate, Ticks gapTicks) {
+  assert(baud > 0 && tickRate >= baud);  // at least a tick per bit, so no two edges coincide
+  if (bytes.empty()) return InputPattern{true, 0, {}, true};
+  const auto boundary = [&](std::uint64_t bits) { return RoundedRatio(bits * tickRate, baud); };
+  std::vector<Ticks> edges;
+  bool level = true;
+  for (size_t j = 0; j < bytes.size(); ++j) {
+    const Ticks frameStart = boundary(10 * j);  // whole frames keep the long-run character rate exact
+    const unsigned frame = 0x200u | static_cast<unsigned>(static_cast<BYTE>(bytes[j])) << 1;  // start 0, data, stop 1
+    for (unsigned k = 0; k < 10; ++k) {
+      const bool bit = (frame >> k) & 1u;
+      if (bit == level) continue;  // equal bits merge: only real changes are edges
+      edges.push_back(frameStart + boundary(k));
+      level = bit;
+    }
+  }
+  return IdleHighBursts(edges, boundary(10 * bytes.size()), gapTicks);
+}
+
+InputPattern NecPattern(BYTE address, BYTE command, DWORD tickRate, Ticks gapTicks) {
+  // Times in half microseconds (562.5 us is 1125), rounded to ticks at each edge
+  // rather than per interval so that the frame does not drift.
+  const auto ticks = [&](std::uint64_t halfMicros) { return RoundedRatio(halfMicros * tickRate, 2000000); };
+  constexpr std::uint64_t kLeaderBurst = 18000, kLeaderSpace = 9000, kBurst = 1125, kZeroSpace = 1125,
+                          kOneSpace = 3375;
+  const std::uint32_t bits = address | (address ^ 0xFFu) << 8 | std::uint32_t{command} << 16 |
+                             std::uint32_t(command ^ 0xFFu) << 24;
+  std::vector<Ticks> edges;
+  std::uint64_t at = 0;
+  const auto burst = [&](std::uint64_t low, std::uint64_t high) {
+    edges.push_back(ticks(at));
+    edges.push_back(ticks(at + low));
+    at += low + high;
+  };
+  burst(kLeaderBurst, kLeaderSpace);
+  for (unsigned k = 0; k < 32; ++k) burst(kBurst, (bits >> k) & 1u ? kOneSpace : kZeroSpace);
+  burst(kBurst, 0);
+  return IdleHighBursts(edges, ticks(at), gapTicks);
+}
+
+SignalSource UartSignal(DWORD tickRate) {
+  SignalSource s = DefaultSignal();
+  s.input[0] = UartPattern("QUELM 9600 8N1\r\n", 9600, tickRate, Millis(tickRate, 2));
+  s.input[0].lead = Millis(tickRate, 3);
+  return s;
+}
+
+SignalSource NecSignal(DWORD tickRate) {
+  SignalSource s = DefaultSignal();
+  s.input[0] = NecPattern(0x59, 0x16, tickRate, Millis(tickRate, 42));
+  s.input[0].lead = Millis(tickRate, 5);
+  return s;
+}
 
 StreamGenerator::StreamGenerator(const SignalSource& signal, const StreamSpec& spec)
     : signal_(signal), spec_(spec) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/WinTypes.h"
@@ -37,6 +38,31 @@ struct SignalSource {
 SignalSource DefaultSignal();
 // Both inputs stay low for ever: "start on activity" never fires.
 SignalSource IdleSignal();
+
+// The instruction clock of the 20 MHz profiles (Frequency / 4).
+constexpr DWORD kDefaultTickRate = 5000000;
+
+// A serial line carrying `bytes` as 8N1 frames (LSB first, idle high) at `baud`,
+// then idle for `gapTicks`, over and over. Bit k of a frame begins
+// round(k * tickRate / baud) ticks after its start bit, so the bit clock does
+// not drift at rates that do not divide the tick rate. The first start bit
+// comes after `gapTicks` of idle; set `lead` to move it.
+InputPattern UartPattern(const std::string& bytes, unsigned baud, DWORD tickRate, Ticks gapTicks);
+// An infrared remote's NEC frame as a receiver module outputs it (idle high,
+// bursts low): 9 ms leader burst, 4.5 ms space, the 32 bits address, ~address,
+// command, ~command LSB first (562.5 us burst, then 562.5 us space for 0 or
+// 1687.5 us for 1), a closing burst, then idle for `gapTicks`, over and over.
+// The first leader comes after `gapTicks` (> 0) of idle; set `lead` to move it.
+InputPattern NecPattern(BYTE address, BYTE command, DWORD tickRate, Ticks gapTicks);
+
+// Signals for decoders made for other devices; `tickRate` is the device's
+// instruction clock, so the times hold on any oscillator.
+// Input 0: "QUELM 9600 8N1\r\n" at 9600 baud, again 2 ms after its last stop bit,
+// the first start bit 3 ms in; input 1: the default pulse train.
+SignalSource UartSignal(DWORD tickRate = kDefaultTickRate);
+// Input 0: a NEC frame, address 0x59 command 0x16, 42 ms of idle after each
+// (one every 110.06 ms), the first leader 5 ms in; input 1: the default pulse train.
+SignalSource NecSignal(DWORD tickRate = kDefaultTickRate);
 
 enum class StreamMode { Sole, Dual, Buffered, Timing };
 

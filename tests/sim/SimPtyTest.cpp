@@ -20,18 +20,20 @@ using simtest::Host;
 
 namespace {
 
-// quelm-sim-pty as a child process with its stdin and stdout on pipes.
+// quelm-sim-pty as a child process with its stdin and stdout on pipes (and
+// its stderr, when asked, for reading after it has exited).
 class FrontEnd {
  public:
-  explicit FrontEnd(const std::vector<std::string>& args) {
+  explicit FrontEnd(const std::vector<std::string>& args, bool captureStderr = false) {
     const char* bin = std::getenv("QUELM_BIN");
     std::string program = std::string(bin ? bin : ".") + "/quelm-sim-pty";
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    int in[2], out[2], err[2] = {-1, -1};
+    if (::pipe(in) != 0 || ::pipe(out) != 0 || (captureStderr && ::pipe(err) != 0)) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
+      if (captureStderr) ::dup2(err[1], 2), ::close(err[0]);
       ::close(in[1]);
       ::close(out[0]);
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -42,6 +44,8 @@ class FrontEnd {
     }
     ::close(in[0]);
     ::close(out[1]);
+    if (captureStderr) ::close(err[1]);
+    stderr_ = err[0];
     stdin_ = in[1];
     stdout_ = out[0];
     char c;
@@ -54,6 +58,7 @@ class FrontEnd {
       ::waitpid(pid_, nullptr, 0);
     }
     if (stdout_ >= 0) ::close(stdout_);
+    if (stderr_ >= 0) ::close(stderr_);
   }
   const std::string& FirstLine() const { return firstLine_; }
   void CloseStdin() {
@@ -61,6 +66,13 @@ class FrontEnd {
     stdin_ = -1;
   }
   void Signal(int signal) { ::kill(pid_, signal); }
+  // What it wrote to stderr, up to its exit.
+  std::string ErrorText() {
+    std::string text;
+    char c;
+    while (stderr_ >= 0 && ::read(stderr_, &c, 1) == 1) text.push_back(c);
+    return text;
+  }
   // The exit status, waiting up to two seconds; -1 if it is still running.
   int WaitExit() {
     for (int i = 0; i < 200; ++i) {
@@ -76,7 +88,7 @@ class FrontEnd {
 
  private:
   pid_t pid_ = -1;
-  int stdin_ = -1, stdout_ = -1;
+  int stdin_ = -1, stdout_ = -1, stderr_ = -1;
   bool exited_ = false;
   std::string firstLine_;
 };
@@ -109,6 +121,35 @@ TEST(SimPty, DataPhaseStartsAfterTheReplyWindowAndEndsOnThePurge) {
   // The reading thread purged its queue at the end: the stream has stopped and
   // the next reply arrives clean.
   EXPECT_EQ(host.Send("?\rH\r"), sim::IdentificationReply(*sim::FindProfile("SIM")));
+}
+
+TEST(SimPty, SignalOptionReplacesTheProfilesInputsAtItsOscillator) {
+  struct Case {
+    const char* profile;
+    const char* divisor;  // 15 in the profile's byte order
+    DWORD tickRate;
+  };
+  for (const Case& c : {Case{"SIM", "F0", 5000000}, Case{"SIM-VOKTAR", "0F", 4000000}}) {
+    SCOPED_TRACE(c.profile);
+    FrontEnd fe({"--signal=uart", c.profile});
+    Host host(fe.FirstLine());
+    EXPECT_EQ(host.Send("r" + std::string(c.divisor) + "\rS0\r"), "Y4:baud=115200 parity=N data=8 stop=1 dtr=on\r\n");
+    DataPhase run(host, "baud=115200 parity=N data=8 stop=1 dtr=on", 400);
+    run.Go();
+    sim::StreamSpec spec;
+    spec.divisor = 15;
+    const auto received = run.pipe.ReadAll();
+    EXPECT_EQ(received, sim::ExpectedStream(sim::UartSignal(c.tickRate), spec, 400));
+    EXPECT_NE(received, sim::ExpectedStream(sim::DefaultSignal(), spec, 400));
+  }
+  for (const char* bad : {"--signal=morse", "--signal="}) {
+    FrontEnd fe({bad, "SIM"}, true);
+    EXPECT_EQ(fe.FirstLine(), "");
+    EXPECT_EQ(fe.WaitExit(), 2);
+    const std::string why = fe.ErrorText();
+    EXPECT_NE(why.find("unknown signal"), std::string::npos) << why;
+    EXPECT_NE(why.find("default, idle, uart, nec"), std::string::npos) << why;
+  }
 }
 
 TEST(SimPty, FrontEndServesUntilTerminatedOrAskedToFollowItsInput) {
