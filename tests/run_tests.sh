@@ -8,8 +8,9 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 
 # What the suite needs beyond a compiler: the test libraries, pkg-config and
-# man for the installed-package tests.
-packages=(cmake g++ make libgtest-dev libgmock-dev pkg-config man-db)
+# man for the installed-package tests, libzip for quelm-capture's sr format,
+# and the programs that check its files (sigrok-cli, rsvg-convert).
+packages=(cmake g++ make libgtest-dev libgmock-dev pkg-config man-db libzip-dev sigrok-cli librsvg2-bin)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
