@@ -39,7 +39,13 @@ std::atomic<int> gInterrupts{0};
 // usual way.
 BOOL OnControl(DWORD) { return gInterrupts.fetch_add(1) == 0 ? TRUE : FALSE; }
 
+bool gQuiet = false;
+
 void Say(const std::string& text) { std::fprintf(stderr, "quelm-capture: %s\n", text.c_str()); }
+// What the user may like to know, but not an error: --quiet leaves it out.
+void Note(const std::string& text) {
+  if (!gQuiet) Say(text);
+}
 
 // A failed call, with the library's text; false.
 bool Failed(HRESULT hr, const std::string& what) {
@@ -227,7 +233,7 @@ bool Configure(IKorvoSampler* sampler, const Options& o) {
   if (!ChooseRate(sampler, o, rate) || Failed(sampler->SetRate(rate), "SetRate")) return false;
   sampler->GetRate(&rate);
   if (o.rate && std::llround(*o.rate) != rate)
-    Say("rate " + std::to_string(rate) + "/s, the nearest to " + std::to_string(std::llround(*o.rate)) + "/s");
+    Note("rate " + std::to_string(rate) + "/s, the nearest to " + std::to_string(std::llround(*o.rate)) + "/s");
   const auto available = [&](LONG id, const std::string& what) {
     VARIANT_BOOL yes = VARIANT_FALSE;
     if (SUCCEEDED(sampler->IsCapabilityAvailable(id, &yes)) && yes) return true;
@@ -354,7 +360,7 @@ int Capture(IKorvoSampler* sampler, const Options& o) {
   SetConsoleCtrlHandler(OnControl, TRUE);
   if (Failed(sampler->Start(), "Start")) return kFailed;
   const bool progress = !o.quiet && platform::IsTerminal(2);
-  if (!o.quiet) Say("run started on " + o.port + "; Ctrl-C stops it and keeps what was received");
+  Note("run started on " + o.port + "; Ctrl-C stops it and keeps what was received");
   const auto started = Clock::now();
   std::optional<Clock::time_point> firstByte;
   bool stopAsked = false, ended = false;
@@ -364,7 +370,7 @@ int Capture(IKorvoSampler* sampler, const Options& o) {
     if (gInterrupts.load() > 0 && !stopAsked) {
       stopAsked = true;
       if (progress) std::fprintf(stderr, "\n");
-      Say("stopping the run (Ctrl-C again ends the program at once)");
+      Note("stopping the run (Ctrl-C again ends the program at once)");
       sampler->Stop();
     }
     status = Status(sampler, code);
@@ -414,7 +420,7 @@ int Capture(IKorvoSampler* sampler, const Options& o) {
             << " s)";
   summary << " -> " << (o.output == "-" ? "standard output" : o.output) << " (" << capture::FormatName(*o.format)
           << ")";
-  Say(summary.str());
+  Note(summary.str());
   if (runFailed) return kFailed;
   return stopAsked ? kInterrupted : 0;
 }
@@ -488,6 +494,7 @@ int main(int argc, char** argv) {
     std::printf("quelm-capture %s\n", QUELM_VERSION);
     return 0;
   }
+  gQuiet = o.quiet;
   if (o.command == capture::Command::Plot) return Plot(o);
 
   IKorvoSampler* sampler = host::LoadSampler(o.library.empty() ? host::FindLibrary(argv[0], QUELM_SAMPLER_FROM_BIN) : o.library);
