@@ -283,8 +283,9 @@ bool Configure(IKorvoSampler* sampler, const Options& o) {
 // The progress line on a terminal: received, rate, elapsed and what is left.
 void ShowProgress(const Options& o, double received, const char* unit, double rate, double elapsed) {
   char line[200];
-  int n = std::snprintf(line, sizeof line, "\r%12.0f %s  %s  %6.1f s", received, unit,
-                        RateText(elapsed > 0 ? received / elapsed : 0).c_str(), elapsed);
+  // The measured rate means something only after a few reads.
+  const std::string measured = elapsed >= 0.25 ? RateText(received / elapsed) : "-";
+  int n = std::snprintf(line, sizeof line, "\r%12.0f %s  %10s  %6.1f s", received, unit, measured.c_str(), elapsed);
   double left = -1, fraction = -1;
   if (o.samples) {
     fraction = received / *o.samples;

@@ -161,6 +161,7 @@ TEST(CaptureTool, RefusalsNameWhatToDo) {
       {{"--port", "SIM", "--mode", "buffer", "--samples", "100", "-o", out}, 1, "not available in mode buffer"},
       {{"--port", "SIM", "--mode", "timing", "--rate", "1000", "--time", "1s", "-o", out}, 1, "below the slowest"},
       {{"--port", "NO-SUCH-PORT", "--samples", "8", "-o", out}, 1, "opening NO-SUCH-PORT failed"},
+      {{"--port", "SIM", "--pin", "5=on", "--samples", "8", "-o", out}, 1, "output pin 5 is not available"},
       {{"--samples", "8", "-o", out}, 2, "give --port NAME"},
       {{"--port", "SIM", "--frobnicate"}, 2, "unknown option --frobnicate"},
   };
@@ -170,6 +171,16 @@ TEST(CaptureTool, RefusalsNameWhatToDo) {
     EXPECT_EQ(r.exitCode, c.code) << r.err;
     EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
   }
+}
+
+TEST(CaptureTool, CustomCommandAndPinsReachTheDevice) {
+  const testsupport::TempDir dir;
+  // The device's own command would start on activity; this one (divisor 0x36, low nibble first) at once.
+  const ChildResult r = Capture({"--port", "SIM", "--pin", "0=on", "--pin", "3=on", "--command", "r63;S0;",
+                                 "--samples", "800", "-o", dir.File("run.raw")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadBytes(dir.File("run.raw")),
+            sim::ExpectedStream(sim::DefaultSignal(), {sim::StreamMode::Sole, 54, false, 0, 1234}, 100));
 }
 
 TEST(CaptureTool, InfoListsTheDeviceWithoutMenuMarkers) {
