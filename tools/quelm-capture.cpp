@@ -364,6 +364,12 @@ int Capture(IKorvoSampler* sampler, const Options& o) {
   Note("run started on " + o.port + "; Ctrl-C stops it and keeps what was received");
   const auto started = Clock::now();
   std::optional<Clock::time_point> firstByte;
+  const auto showProgress = [&](std::uint64_t bytes) {
+    const double elapsed = std::chrono::duration<double>(Clock::now() - (firstByte ? *firstByte : started)).count();
+    const bool packed = format == capture::kFormatPacked;
+    ShowProgress(o, packed ? bytes * 8.0 / std::max<LONG>(count, 1) : bytes / 2.0, packed ? "samples" : "changes", rate,
+                 firstByte ? elapsed : 0);
+  };
   bool stopAsked = false, ended = false;
   LONG code = 0;
   std::string status;
@@ -380,17 +386,15 @@ int Capture(IKorvoSampler* sampler, const Options& o) {
     ended = !sampling && code != SST_WAITING && code != SST_SAMPLING;
     const std::uint64_t bytes = collector.Bytes();
     if (bytes > 0 && !firstByte) firstByte = Clock::now();
-    if (progress) {
-      const double elapsed = std::chrono::duration<double>(Clock::now() - (firstByte ? *firstByte : started)).count();
-      const bool packed = format == capture::kFormatPacked;
-      ShowProgress(o, packed ? bytes * 8.0 / std::max<LONG>(count, 1) : bytes / 2.0, packed ? "samples" : "changes",
-                   rate, firstByte ? elapsed : 0);
-    }
+    if (progress) showProgress(bytes);
     if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  if (progress) std::fprintf(stderr, "\n");
   sampler->Close();  // the reading thread has let go of the write ends
   collector.Finish();
+  if (progress) {  // the line ends with everything that arrived
+    showProgress(collector.Bytes());
+    std::fprintf(stderr, "\n");
+  }
   SetConsoleCtrlHandler(OnControl, FALSE);
 
   const std::vector<std::uint8_t> raw = capture::Interleave(collector.Data());

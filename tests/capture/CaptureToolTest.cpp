@@ -207,6 +207,26 @@ TEST(CaptureTool, CtrlCStopsTheRunAndKeepsWhatArrived) {
   EXPECT_EQ(raw, sim::ExpectedStream(sim::DefaultSignal(), {sim::StreamMode::Sole, 54, true, 0, 1234}, raw.size()));
 }
 
+TEST(CaptureTool, ProgressOnlyOnATerminal) {
+  const testsupport::TempDir dir;
+  const std::vector<std::string> run = {"--port", "SIM", "--samples", "40k", "-o", dir.File("run.raw")};
+  ChildResult r = Capture(run);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_FALSE(Contains(r.err, "\r")) << "no progress line into a pipe or a log";
+  if (std::system("test -x /usr/bin/script 2>&1") != 0) GTEST_SKIP() << "no script(1) to give it a terminal";
+  std::string command = BinDir() + "/quelm-capture";
+  for (const std::string& a : run) command += " '" + a + "'";
+  ChildOptions options;
+  options.limitMs = 90000;
+  r = RunChild("/usr/bin/script", {"-qec", command, "/dev/null"}, options);
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  // A line rewritten in place: samples, time, a bar and what is left, ending at the whole count.
+  EXPECT_TRUE(Contains(r.out, "\r")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "40000 samples")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "[####################] 100%")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "s left")) << r.out;
+}
+
 TEST(CaptureTool, PlotsACaptureFile) {
   const testsupport::TempDir dir;
   ChildResult r = Capture({"--port", "SIM", "--mode", "dual", "--samples", "2000", "-o", dir.File("run.vcd")});
