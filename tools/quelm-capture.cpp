@@ -149,14 +149,19 @@ class Collector {
 
   // A pipe per channel; the write ends go to the library.
   bool Open(int channels, std::vector<int>& writeEnds) {
+    data_.resize(channels);  // before any thread runs: they index it
+    std::vector<int> readEnds;
     for (int c = 0; c < channels; ++c) {
       int r = -1, w = -1;
-      if (!platform::CreateHostPipe(r, w)) return false;
-      writeEnds.push_back(w);
+      if (!platform::CreateHostPipe(r, w)) {
+        for (int fd : readEnds) platform::CloseHostFile(fd);
+        return false;
+      }
+      readEnds.push_back(r);
       writeEnds_.push_back(w);
-      data_.emplace_back();
-      threads_.emplace_back([this, r, c] { Drain(r, c); });
     }
+    writeEnds = writeEnds_;
+    for (int c = 0; c < channels; ++c) threads_.emplace_back([this, r = readEnds[c], c] { Drain(r, c); });
     return true;
   }
   // Once the library is done with the write ends: close them, wait for the rest.
