@@ -1,6 +1,8 @@
 #include "tools/CaptureExport.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +57,9 @@ struct LevelReader {
       ch.initial = v;  // a wire's first value counts from sample 0
       seen = true;
     } else if (v != level) {
-      ch.edges.push_back(at);
+      // Two values at one sample: the later one counts.
+      if (!ch.edges.empty() && ch.edges.back() == at) ch.edges.pop_back();
+      else ch.edges.push_back(at);
     }
     level = v;
   }
@@ -132,7 +136,8 @@ VcdTimescale ChooseTimescale(double sampleRate) {
     }
     unitSeconds /= 1000;
   }
-  return {"1 fs", static_cast<std::uint64_t>(std::max(1.0, std::round(period * 1e15)))};
+  // Slower than a sample in 100 s: rates this low do not occur; keep the unit and cap the count.
+  return {"1 fs", static_cast<std::uint64_t>(std::clamp(std::round(period * 1e15), 1.0, 1e18))};
 }
 
 void WriteVcd(const Trace& trace, std::ostream& out) {
@@ -141,8 +146,14 @@ void WriteVcd(const Trace& trace, std::ostream& out) {
   out << "$comment sample rate " << static_cast<std::uint64_t>(std::llround(trace.sampleRate))
       << " Hz; one sample every " << ts.unitsPerSample << " units $end\n";
   out << "$timescale " << ts.unit << " $end\n$scope module quelm $end\n";
-  for (size_t c = 0; c < trace.channels.size(); ++c)
-    out << "$var wire 1 " << static_cast<char>('!' + c) << ' ' << trace.channels[c].name << " $end\n";
+  for (size_t c = 0; c < trace.channels.size(); ++c) {
+    // A reference is one word: no blanks, and never empty or the keyword that ends the line.
+    std::string name = trace.channels[c].name;
+    for (char& ch : name)
+      if (std::isspace(static_cast<unsigned char>(ch)) || ch == '\0') ch = '_';
+    if (name.empty() || name[0] == '$') name = "D" + std::to_string(c) + name;
+    out << "$var wire 1 " << static_cast<char>('!' + c) << ' ' << name << " $end\n";
+  }
   out << "$upscope $end\n$enddefinitions $end\n#0\n";
   std::vector<bool> level(trace.channels.size());
   for (size_t c = 0; c < trace.channels.size(); ++c) {
@@ -160,7 +171,22 @@ void WriteVcd(const Trace& trace, std::ostream& out) {
   out << '#' << trace.samples * ts.unitsPerSample << '\n';
 }
 
+namespace {
+bool ReadVcdText(std::istream& in, Trace& trace, std::string& error);
+}  // namespace
+
 bool ReadVcd(std::istream& in, Trace& trace, std::string& error) {
+  try {
+    return ReadVcdText(in, trace, error);
+  } catch (const std::exception&) {  // a number that is none, or out of range
+    error = "unreadable number in the file";
+    return false;
+  }
+}
+
+namespace {
+
+bool ReadVcdText(std::istream& in, Trace& trace, std::string& error) {
   trace = Trace{};
   std::string token;
   double unitSeconds = 0;
@@ -185,7 +211,8 @@ bool ReadVcd(std::istream& in, Trace& trace, std::string& error) {
         static const std::pair<const char*, double> kUnits[] = {{"s", 1},      {"ms", 1e-3}, {"us", 1e-6},
                                                                  {"ns", 1e-9}, {"ps", 1e-12}, {"fs", 1e-15}};
         for (const auto& [name, seconds] : kUnits)
-          if (digits != std::string::npos && digits > 0 && text.substr(digits) == name)
+          if (digits != std::string::npos && text.substr(digits) == name &&
+              (text.substr(0, digits) == "1" || text.substr(0, digits) == "10" || text.substr(0, digits) == "100"))
             unitSeconds = std::stod(text.substr(0, digits)) * seconds;
         if (unitSeconds <= 0) {
           error = "unreadable $timescale: " + text;
@@ -194,7 +221,7 @@ bool ReadVcd(std::istream& in, Trace& trace, std::string& error) {
       } else if (keyword == "$comment") {
         for (size_t i = 0; i + 2 < words.size(); ++i)
           if (words[i] == "every" && words[i + 2] == "units") unitsPerSample = std::max<std::uint64_t>(1, std::stoull(words[i + 1]));
-      } else if (keyword == "$var" && words.size() >= 4 && words[1] == "1") {
+      } else if (keyword == "$var" && definitions && words.size() >= 4 && words[1] == "1") {
         ids.push_back(words[2]);
         trace.channels.push_back(Channel{words[3], false, {}});
       } else if (keyword == "$enddefinitions") {
@@ -208,8 +235,18 @@ bool ReadVcd(std::istream& in, Trace& trace, std::string& error) {
       return false;
     }
     if (token[0] == '#') {
-      now = std::stoull(token.substr(1));
-      last = std::max(last, now);
+      std::uint64_t t = 0;
+      const char* end = token.data() + token.size();
+      const auto [at, ec] = std::from_chars(token.data() + 1, end, t);
+      if (ec != std::errc() || at != end || token.size() == 1) {
+        error = "not a time: " + token;
+        return false;
+      }
+      if (t < now) {
+        error = "time goes backwards at " + token;
+        return false;
+      }
+      now = last = t;
       continue;
     }
     if (token[0] == 'b' || token[0] == 'r') {  // a vector or real value: not a wire of ours
@@ -234,6 +271,8 @@ bool ReadVcd(std::istream& in, Trace& trace, std::string& error) {
   return true;
 }
 
+}  // namespace
+
 bool ReadCsv(std::istream& in, Trace& trace, std::string& error) {
   trace = Trace{};
   std::string line;
@@ -246,6 +285,10 @@ bool ReadCsv(std::istream& in, Trace& trace, std::string& error) {
   std::getline(header, name, ',');
   std::getline(header, name, ',');
   while (std::getline(header, name, ',')) trace.channels.push_back(Channel{name, false, {}});
+  if (trace.channels.empty()) {
+    error = "no channel columns after sample,time_s";
+    return false;
+  }
   std::vector<LevelReader> readers(trace.channels.size());
   std::uint64_t sample = 0;
   double seconds = 0;
@@ -260,14 +303,26 @@ bool ReadCsv(std::istream& in, Trace& trace, std::string& error) {
               std::to_string(trace.channels.size() + 2);
       return false;
     }
-    try {
-      sample = std::stoull(fields[0]);
-      seconds = std::stod(fields[1]);
-    } catch (const std::exception&) {
+    const std::uint64_t previous = sample;
+    const char* end = fields[0].data() + fields[0].size();
+    const auto parsed = std::from_chars(fields[0].data(), end, sample);
+    char* timeEnd = nullptr;
+    seconds = std::strtod(fields[1].c_str(), &timeEnd);
+    if (parsed.ec != std::errc() || parsed.ptr != end || fields[0].empty() || fields[1].empty() || *timeEnd != '\0') {
       error = "line " + std::to_string(lineNo) + ": not a number";
       return false;
     }
-    for (size_t c = 0; c < trace.channels.size(); ++c) readers[c].Set(trace.channels[c], sample, fields[c + 2] == "1");
+    if (sample < previous) {
+      error = "line " + std::to_string(lineNo) + ": the sample numbers go backwards";
+      return false;
+    }
+    for (size_t c = 0; c < trace.channels.size(); ++c) {
+      if (fields[c + 2] != "0" && fields[c + 2] != "1") {
+        error = "line " + std::to_string(lineNo) + ": a level is 0 or 1, not \"" + fields[c + 2] + "\"";
+        return false;
+      }
+      readers[c].Set(trace.channels[c], sample, fields[c + 2] == "1");
+    }
   }
   trace.samples = sample;
   trace.sampleRate = seconds > 0 ? sample / seconds : 0;

@@ -218,6 +218,32 @@ TEST(CaptureFormats, ForeignVcdWithVectorsAndUnknownValues) {
   EXPECT_NE(error.find("timescale"), std::string::npos);
 }
 
+TEST(CaptureFormats, MalformedFilesAreRefusedSayingWhere) {
+  const std::vector<std::pair<std::string, std::string>> csv = {
+      {"sample,time_s,D0\n0,0,0\n5,0.5,1\n3,0.3,0\n", "line 4: the sample numbers go backwards"},
+      {"sample,time_s,D0\n0,0,0\n5,0.5,x\n", "line 3: a level is 0 or 1"},
+      {"sample,time_s,D0\n0,0,0\n5,0.5\n", "line 3: 2 fields, not 3"},
+      {"sample,time_s\n0,0\n", "no channel columns"},
+      {"time,D0\n", "sample,time_s"},
+  };
+  Trace t;
+  std::string error;
+  for (const auto& [text, why] : csv) {
+    std::stringstream in(text);
+    EXPECT_FALSE(capture::ReadCsv(in, t, error)) << text;
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+  }
+  std::stringstream backwards("$timescale 1 us $end\n$var wire 1 ! D0 $end\n$enddefinitions $end\n#10\n1!\n#5\n0!\n");
+  EXPECT_FALSE(capture::ReadVcd(backwards, t, error));
+  EXPECT_NE(error.find("backwards at #5"), std::string::npos) << error;
+  std::stringstream noNumber("$timescale 1 us $end\n$var wire 1 ! D0 $end\n$enddefinitions $end\n#1x2\n");
+  EXPECT_FALSE(capture::ReadVcd(noNumber, t, error));
+  // Two values at one sample: the later one stands, and no edge is left behind.
+  std::stringstream twice("sample,time_s,D0\n0,0,0\n4,0.4,1\n4,0.4,0\n8,0.8,0\n");
+  ASSERT_TRUE(capture::ReadCsv(twice, t, error)) << error;
+  EXPECT_TRUE(t.channels[0].edges.empty());
+}
+
 TEST(CaptureOptions, ValuesWithUnits) {
   EXPECT_EQ(capture::ParseMilliseconds("500ms"), 500);
   EXPECT_EQ(capture::ParseMilliseconds("2s"), 2000);
