@@ -172,18 +172,6 @@ BOOL WaitHostFilesWritable(const int* fds, DWORD count, DWORD milliseconds) {
   return FALSE;  // timed out, or a signal cut the wait short: the caller loops anyway
 }
 
-BOOL WaitHostFilesReadable(const int* fds, DWORD count, DWORD milliseconds) {
-  std::vector<pollfd> polls;
-  polls.reserve(count);
-  for (DWORD i = 0; i < count; ++i)
-    if (fds[i] >= 0) polls.push_back(pollfd{fds[i], POLLIN, 0});
-  const int timeout = static_cast<int>(std::min<DWORD>(milliseconds, 0x7FFFFFFF));
-  const int ready = ::poll(polls.data(), polls.size(), timeout);
-  if (ready > 0) return TRUE;
-  if (ready < 0 && errno != EINTR) SetLastError(static_cast<DWORD>(errno));
-  return FALSE;
-}
-
 BOOL CreateHostPipe(int& readFd, int& writeFd) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {

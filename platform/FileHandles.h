@@ -31,9 +31,6 @@ BOOL ReadHostFile(int fd, void* buffer, DWORD toRead, DWORD* read);
 BOOL CloseHostFile(int fd);
 // A pipe for a host that reads a channel itself: both ends close on exec.
 BOOL CreateHostPipe(int& readFd, int& writeFd);
-// poll() for input (or end of file) on the descriptors (negative ones are
-// skipped); TRUE when one has something, FALSE on time-out or interruption.
-BOOL WaitHostFilesReadable(const int* fds, DWORD count, DWORD milliseconds);
 // The descriptor is a terminal (a user watches it).
 bool IsTerminal(int fd);
 
