@@ -13,7 +13,7 @@ import ctypes
 import os
 import threading
 from ctypes import POINTER, byref, c_int16, c_int32, c_uint32, c_void_p
-from typing import Any, Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from ._errors import ClosedError, Error, LibraryError
 
@@ -119,13 +119,15 @@ def _prototype(argtypes: Tuple[Any, ...]) -> Any:
 
 def _slot(ptr: int, slot: int) -> int:
     vtable = ctypes.cast(ptr, POINTER(c_void_p))[0]
-    return ctypes.cast(vtable, POINTER(c_void_p))[slot]
+    address: int = ctypes.cast(vtable, POINTER(c_void_p))[slot]
+    return address
 
 
 def call(ptr: int, method: Method, *args: Any) -> int:
     """Calls a method of the interface at ``ptr``; returns its HRESULT."""
     slot, argtypes = method
-    return _prototype(argtypes)(_slot(ptr, slot))(ptr, *args)
+    hr: int = _prototype(argtypes)(_slot(ptr, slot))(ptr, *args)
+    return hr
 
 
 def add_ref(ptr: int) -> None:
@@ -201,7 +203,7 @@ def to_bstr(text: Union[str, bytes]) -> int:
     raw = text if isinstance(text, bytes) else text.encode("latin-1")
     wide = raw.decode("latin-1").encode("utf-16-le")
     buffer = ctypes.create_string_buffer(wide, len(wide) + 2)
-    ptr = runtime().alloc(buffer, len(raw))
+    ptr: Optional[int] = runtime().alloc(buffer, len(raw))
     if not ptr:
         raise MemoryError("SysAllocStringLen")
     return ptr
@@ -263,7 +265,8 @@ def new_sampler() -> int:
     rt.get_sampler(byref(ptr))
     if not ptr.value:
         raise LibraryError(error_text() or "DllGetSamplerObject gave no sampler", context="creating a sampler")
-    return ptr.value
+    sampler: int = ptr.value
+    return sampler
 
 
 class Handle:
@@ -294,9 +297,18 @@ class Handle:
             release(ptr)
 
 
-def read_items(enum_ptr: int, methods: Dict[str, Method] = ITEMS) -> Sequence[Any]:
+def interface(out: c_void_p, what: str) -> int:
+    """The interface a successful call stored in ``out``; a null one is an
+    error here rather than a crash at the next call through it."""
+    if not out.value:
+        raise Error("the library handed out no object", None, what)
+    ptr: int = out.value
+    return ptr
+
+
+def read_items(enum_ptr: int, methods: Dict[str, Method] = ITEMS) -> Sequence[Tuple[Any, ...]]:
     """Every record of an item enumerator, from its start; names freed, the enumerator released."""
-    records = []
+    records: List[Tuple[Any, ...]] = []
     try:
         call(enum_ptr, methods["Reset"])  # a shared enumerator may stand anywhere
         record_type = DiagnosticInfo if methods is DIAGNOSTICS else ItemInfo

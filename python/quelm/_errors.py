@@ -3,7 +3,7 @@ HRESULT and the library's own text."""
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, List, Optional
 
 
 class Error(Exception):
@@ -61,7 +61,7 @@ class RunError(Error):
         hresult: Optional[int] = None,
         context: str = "",
         status: Any = None,
-        data: Optional[list] = None,
+        data: Optional[List[Any]] = None,
     ) -> None:
         super().__init__(text, hresult, context)
         self.status = status

@@ -70,7 +70,8 @@ def parse_ports_listing(text: str) -> List[Port]:
                 info["serial"] = field[len("serial "):]
             elif field:
                 info["description"] = field
-        ports.append(Port(fields[0], "system", **info))
+        ports.append(Port(fields[0], "system", com_name=info["com_name"], driver=info["driver"],
+                          usb_id=info["usb_id"], description=info["description"], serial=info["serial"]))
     return ports
 
 
@@ -80,7 +81,7 @@ def _library_ports() -> List[Port]:
         items = c_void_p()
         _com.clear_error_info()
         _com.check(_com.call(sampler, _com.SAMPLER["GetConfigurations"], byref(items)), "GetConfigurations")
-        records = _com.read_items(items.value)
+        records = _com.read_items(_com.interface(items, "GetConfigurations"))
     finally:
         _com.release(sampler)
     return [Port(plain_label(name), "library", value, flags) for name, _, value, flags, _ in records]

@@ -100,31 +100,32 @@ class Run:
                 raise
 
     def _bind(self, sampler_ptr: int) -> None:
-        channels = c_void_p()
+        out = c_void_p()
         _com.clear_error_info()
-        _com.check(call(sampler_ptr, SAMPLER["GetChannels"], byref(channels)), "GetChannels", RunError)
+        _com.check(call(sampler_ptr, SAMPLER["GetChannels"], byref(out)), "GetChannels", RunError)
+        channels = _com.interface(out, "GetChannels")
         try:
             count = LONG()
-            _com.check(call(channels.value, CHANNELS["GetCount"], byref(count)), "channel count", RunError)
+            _com.check(call(channels, CHANNELS["GetCount"], byref(count)), "channel count", RunError)
             self.channels = count.value
             for c in range(count.value):
-                channel = c_void_p()
-                _com.check(call(channels.value, CHANNELS["Item"], c, byref(channel)), f"channel {c}", RunError)
-                self._channel_ptrs.append(channel.value)
+                _com.check(call(channels, CHANNELS["Item"], c, byref(out)), f"channel {c}", RunError)
+                channel = _com.interface(out, f"channel {c}")
+                self._channel_ptrs.append(channel)
                 r, w = _pipe()
                 self._read_fds.append(r)
                 self._write_fds.append(w)
                 # The close flag stays FALSE: the write ends are ours to close,
                 # once the run has let go of them.
-                _com.check(call(channel.value, CHANNEL["Bind"], w, VARIANT_FALSE), f"binding channel {c}", RunError)
+                _com.check(call(channel, CHANNEL["Bind"], w, VARIANT_FALSE), f"binding channel {c}", RunError)
                 if c == 0:
                     value = LONG()
-                    if call(channel.value, CHANNEL["GetFormat"], byref(value)) >= 0:
+                    if call(channel, CHANNEL["GetFormat"], byref(value)) >= 0:
                         self.format = value.value
-                    if call(channel.value, CHANNEL["GetRate"], byref(value)) >= 0:
+                    if call(channel, CHANNEL["GetRate"], byref(value)) >= 0:
                         self.rate = value.value
         finally:
-            release(channels.value)
+            release(channels)
 
     # ---- the reader thread ------------------------------------------------------------
 
@@ -257,7 +258,11 @@ class Stream:
     def __init__(self, sampler: "Sampler") -> None:
         self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         self._done = False
-        self._run = Run(sampler, lambda c, data: self._queue.put((c, data)), lambda: self._queue.put(self._END))
+        # The reader's callbacks hold the queue, not the stream: a stream
+        # dropped after a break is freed (and stopped) at once, not by the
+        # garbage collector some time later.
+        q, end = self._queue, self._END
+        self._run = Run(sampler, lambda c, data: q.put((c, data)), lambda: q.put(end))
         self._run.start()
         self.format = self._run.format
         self.rate = self._run.rate

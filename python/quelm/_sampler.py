@@ -144,7 +144,7 @@ class Sampler:
         enum = c_void_p()
         with self._lock:
             self._call(method, byref(enum), context=context, error=Error)
-            records = _com.read_items(enum.value)
+            records = _com.read_items(_com.interface(enum, context))
         return [Item(plain_label(name), id, value, flags, group) for name, id, value, flags, group in records]
 
     def _get_bool(self, capability: int) -> bool:
@@ -362,6 +362,20 @@ class Sampler:
                    context=f"capability {capability}", error=Error)
         return bool(value.value)
 
+    def capability(self, capability: int) -> Union[bool, int, str]:
+        """A capability's value now (the :attr:`capabilities` list carries
+        only the switches'): an int for the numbers (idle period, sample
+        count, sampling timer), the text of SCAP_COMMAND, a bool for the
+        others (pins, start and stop choices, the custom command switch)."""
+        cid = _long(capability, "a capability id")
+        if cid in (SCAP_IDLE_PERIOD, SCAP_SAMPLE_COUNT, SCAP_SAMPLING_TIMER):
+            value = LONG()
+            self._call("GetCapabilityLong", cid, byref(value), context=f"capability {cid}", error=Error)
+            return value.value
+        if cid == SCAP_COMMAND:
+            return self._get_text("GetCapabilityString", f"capability {cid}", cid)
+        return self._get_bool(cid)
+
     def start_immediately(self) -> None:
         """Runs start sampling at once."""
         self._set_bool(SCAP_START_IMMEDIATELY, True, "starting immediately")
@@ -385,7 +399,7 @@ class Sampler:
             self._set_bool(SCAP_STOP_ON_COUNT, True, "stopping after a sample count")
             self._set_long(SCAP_SAMPLE_COUNT, count, "the sample count")
             return
-        if isinstance(time, bool) or not isinstance(time, numbers.Real) or not math.isfinite(time):
+        if isinstance(time, bool) or not isinstance(time, (int, float)) or not math.isfinite(time):
             raise TypeError(f"time is a finite number of seconds, not {time!r}")
         ms = _long(round(float(time) * 1000), "a time in ms")
         self._set_bool(SCAP_STOP_ON_TIMER, True, "stopping after a time")
@@ -442,7 +456,7 @@ class Sampler:
         enum = c_void_p()
         with self._lock:
             self._call("GetDiagnotors", byref(enum), context="GetDiagnotors", error=Error)
-            records = _com.read_items(enum.value, DIAGNOSTICS)
+            records = _com.read_items(_com.interface(enum, "GetDiagnotors"), DIAGNOSTICS)
         return [Diagnostic(id, plain_label(name), description, flags) for name, description, id, flags in records]
 
     def run_diagnostic(self, id: int) -> DiagnosticResult:
@@ -494,7 +508,9 @@ class Sampler:
         is called about 20 times a second and once more when every byte is
         in. A run that does not end by itself within ``timeout`` seconds is
         stopped and :class:`quelm.RunTimeout` raised, with what arrived in
-        its ``data``.
+        its ``data``. A run stopped by a sample count gives each channel
+        ceil(samples / 8) bytes: the last read of a dual-channel run may
+        bring a few more, which are left out.
 
         An exception in the meantime (from ``progress``, or Ctrl-C's
         KeyboardInterrupt) stops the run and closes its pipes before it goes
@@ -504,13 +520,21 @@ class Sampler:
         np = _numpy() if numpy else None
         if progress is not None and not callable(progress):
             raise TypeError("progress must be callable as progress(bytes_received, status)")
-        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, numbers.Real)):
+        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))):
             raise TypeError("timeout is a number of seconds")
         self._apply_stop(samples, time, idle_ms)
+        with self._lock:
+            # A count's last read is delivered whole: each channel is cut to the
+            # bytes its count asked for.
+            keep = None
+            if self.is_available(SCAP_STOP_ON_COUNT) and self.capability(SCAP_STOP_ON_COUNT):
+                count = self.capability(SCAP_SAMPLE_COUNT)
+                keep = (int(count) + 7) // 8 if int(count) >= 0 else None
         buffers: DefaultDict[int, bytearray] = collections.defaultdict(bytearray)  # filled by the reader thread
         run = Run(self, lambda channel, data: buffers[channel].extend(data))
         run.start()
-        deadline = None if timeout is None else _time.monotonic() + float(timeout)
+        limit = None if timeout is None else float(timeout)
+        deadline = None if limit is None else _time.monotonic() + limit
         timed_out = False
         try:
             while True:
@@ -530,12 +554,12 @@ class Sampler:
             raise
         if progress is not None:
             progress(run.received, final if final is not None else Status(0, ""))
-        chunks = [buffers[c] for c in range(run.channels)]
+        chunks = [buffers[c] if keep is None or run.format != 1 else buffers[c][:keep] for c in range(run.channels)]
         data: List[Any] = [np.frombuffer(b, dtype=np.uint8) if np is not None else bytes(b) for b in chunks]
         if final is None:
             raise ClosedError("the sampler was closed during the run", None, "capturing")
         if timed_out:
-            raise RunTimeout(f"the run had not ended after {timeout} s; it was stopped", None, "capturing", final, data)
+            raise RunTimeout(f"the run had not ended after {limit} s; it was stopped", None, "capturing", final, data)
         if final.failed:
             raise RunError(final.text, None, "the run", final, data)
         if run.problems:
