@@ -162,6 +162,10 @@ class Run:
         sampling = self._sampler._sampling_now()
         return (not sampling and status.code not in (SST_WAITING, SST_SAMPLING)), status
 
+    def closed_meanwhile(self) -> bool:
+        """Whether the sampler was closed while the run went on."""
+        return self._sampler._closing
+
     def _wait_for_end(self) -> Tuple[bool, Optional[Status]]:
         deadline = time.monotonic() + _END_WAIT
         while True:
@@ -285,27 +289,29 @@ class Stream:
         if self._done:
             raise StopIteration
         try:
-            while True:
-                try:
-                    item = self._queue.get(timeout=0.05)
-                except queue.Empty:
-                    if not self._run.finished and self._run.poll()[0]:
-                        self._run.finish(stop=False)  # the reader then sees every pipe end
-                    continue
-                if item is self._END:
-                    self._done = True
-                    status = self._run.finish(stop=False)
-                    if status is not None and status.failed:
-                        raise RunError(status.text, None, "the run", status)
-                    raise StopIteration
-                return item  # type: ignore[no-any-return]
-        except (StopIteration, RunError):
-            raise
-        except BaseException as e:
+            item = self._next_item()
+        except BaseException as e:  # Ctrl-C included: stop, then let it go on
             self._done = True
             self._run.finish(stop=True, quiet=True)
             _annotate(e, self._run)
             raise
+        if item is not self._END:
+            return item  # type: ignore[no-any-return]
+        self._done = True
+        status = self._run.finish(stop=False)
+        if status is None or self._run.closed_meanwhile():
+            raise ClosedError("the sampler was closed during the run", None, "streaming")
+        if status.failed:
+            raise RunError(status.text, None, "the run", status)
+        raise StopIteration
+
+    def _next_item(self) -> Any:
+        while True:
+            try:
+                return self._queue.get(timeout=0.05)
+            except queue.Empty:
+                if not self._run.finished and self._run.poll()[0]:
+                    self._run.finish(stop=False)  # the reader then sees every pipe end
 
     def close(self) -> None:
         """Stops the run if it still goes on and closes its pipes; what had not

@@ -109,6 +109,7 @@ class Sampler:
             _port_bytes(port)
         self.port = port
         self._lock = threading.RLock()
+        self._closing = False  # set by close(): a run that ends meanwhile was cut by it
         self._handle = _com.Handle(_com.new_sampler())
         self._finalizer = weakref.finalize(self, self._handle.drop)
 
@@ -179,6 +180,7 @@ class Sampler:
             if self._handle.ptr is None:
                 self._handle = _com.Handle(_com.new_sampler())
                 self._finalizer = weakref.finalize(self, self._handle.drop)
+                self._closing = False
             ptr = self._handle.ptr
             assert ptr is not None
             bstr = _com.to_bstr(name)
@@ -207,6 +209,7 @@ class Sampler:
             ptr = self._handle.ptr
             if ptr is None:
                 return
+            self._closing = True
             try:
                 _com.clear_error_info()
                 hr = call(ptr, SAMPLER["Close"])  # also ends a run, and waits for it
@@ -556,7 +559,7 @@ class Sampler:
             progress(run.received, final if final is not None else Status(0, ""))
         chunks = [buffers[c] if keep is None or run.format != 1 else buffers[c][:keep] for c in range(run.channels)]
         data: List[Any] = [np.frombuffer(b, dtype=np.uint8) if np is not None else bytes(b) for b in chunks]
-        if final is None:
+        if final is None or self._closing:
             raise ClosedError("the sampler was closed during the run", None, "capturing")
         if timed_out:
             raise RunTimeout(f"the run had not ended after {limit} s; it was stopped", None, "capturing", final, data)

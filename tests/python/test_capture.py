@@ -75,10 +75,10 @@ def test_numpy_missing_is_said_before_the_run(sim, monkeypatch):
 def test_progress_counts_up_to_every_byte(sim):
     fastest(sim, "sole")
     calls = []
-    data = sim.capture(samples=40000, progress=lambda n, status: calls.append((n, status)))
+    data = sim.capture(samples=80000, progress=lambda n, status: calls.append((n, status)))
     counts = [n for n, _ in calls]
-    assert counts == sorted(counts) and counts[-1] == len(data[0]) == 5000
-    assert len(calls) > 5, "about 20 calls a second over a run of half a second"
+    assert counts == sorted(counts) and counts[-1] == len(data[0]) == 10000
+    assert len(calls) > 5, "about 20 calls a second over a run of nearly a second"
     assert any(s.code == quelm.SST_SAMPLING for _, s in calls)
     assert calls[-1][1].code == quelm.SST_READY
 
@@ -164,6 +164,31 @@ def test_status_can_be_polled_from_another_thread_during_a_run(sim):
     assert not errors
     assert (quelm.SST_SAMPLING, True) in seen, "the poller ran while the run went on"
     assert data[0] == expected_stream("sole", 3000)
+
+
+def test_closing_from_another_thread_ends_a_run_without_a_crash(sim):
+    fastest(sim, "sole")
+    before = open_fds()
+    closer = []
+
+    def close_once(received, status):
+        if received > 0 and not closer:
+            closer.append(threading.Thread(target=sim.close))
+            closer[0].start()
+
+    with pytest.raises(quelm.ClosedError):
+        sim.capture(time=30.0, progress=close_once)
+    closer[0].join()
+    assert not sim.is_open and open_fds() == before
+
+    sim.open()
+    fastest(sim, "sole")
+    closer.clear()
+    with pytest.raises(quelm.ClosedError):
+        for _ in sim.stream(time=30.0):
+            close_once(1, None)
+    closer[0].join()
+    assert not sim.is_open and open_fds() == before
 
 
 def test_a_run_that_does_not_end_is_stopped_at_its_timeout():
