@@ -28,8 +28,10 @@ _DRAIN_WAIT = 5.0  # s for the reader to see the end of every pipe once the writ
 
 
 def _away_from_zero(fd: int) -> int:
-    # A channel handle of 0 reads as "unbound", so a pipe end that got
-    # descriptor 0 (standard input was closed) moves up.
+    # A channel handle of 0 reads as "unbound". With standard input closed
+    # pipe() hands out descriptor 0 (to the read end, which it allocates
+    # first); neither end of a run keeps it, so none can be bound as 0 or be
+    # taken for standard input.
     if fd != 0:
         return fd
     moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)

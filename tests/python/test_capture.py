@@ -224,16 +224,25 @@ def test_a_failed_start_is_a_run_error():
         assert e.value.status.code == quelm.SST_COMMAND_FAILED
 
 
-def test_no_channel_is_bound_to_descriptor_0():
+def test_no_pipe_end_of_a_run_is_descriptor_0():
     # With standard input closed, os.pipe() hands out descriptor 0, which the
-    # library reads as "unbound".
+    # library would read as "unbound" for a channel.
     script = (
         "import os, quelm\n"
         "os.close(0)\n"
+        "seen = set()\n"
+        "def look(received, status):\n"
+        "    try:\n"
+        "        seen.add(os.readlink('/proc/self/fd/0'))\n"
+        "    except OSError:\n"
+        "        seen.add('closed')\n"
         "with quelm.Sampler('SIM') as s:\n"
-        "    s.mode = 'sole'; s.rate = 90909\n"
-        "    os.write(1, s.capture(samples=800)[0])\n"
+        "    s.mode = 'dual'; s.rate = 45871\n"
+        "    data = s.capture(samples=800, progress=look)\n"
+        "print(sorted(seen), data[0].hex(), data[1].hex())\n"
     )
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
-    assert done.returncode == 0, done.stderr.decode()
-    assert done.stdout == expected_stream("sole", 100)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    seen, first, second = done.stdout.rsplit(" ", 2)
+    assert "pipe:" not in seen, "no pipe of the run sits on descriptor 0"
+    assert interleave([bytes.fromhex(first), bytes.fromhex(second)]) == expected_stream("dual", 200)

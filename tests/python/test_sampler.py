@@ -4,6 +4,7 @@ and the library's refusals with their texts, opening and closing."""
 import pytest
 
 import quelm
+from quelm._types import plain_label
 from conftest import expected_stream, fastest
 
 
@@ -29,6 +30,8 @@ def test_lists_show_labels_without_menu_markers(sim):
     assert caps[quelm.SCAP_START_ON_ACTIVITY].value == 1  # the device's default
     assert caps[quelm.SCAP_ACTUATE_PIN].name == "Actuate pin B0 on start"
     assert not any("&" in c.name for c in sim.capabilities + sim.modes)
+    # The library's labels carry no "&&"; the rule for it is a menu's.
+    assert [plain_label(t) for t in ("R&&D &pins", "&Timing", "end&")] == ["R&D pins", "Timing", "end"]
     assert [d.id for d in sim.diagnostics()] == [200]
     assert sim.diagnostics()[0].name == "Test RS232 reciever"
 
