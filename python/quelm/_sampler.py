@@ -577,8 +577,9 @@ class Sampler:
     ) -> Stream:
         """Starts a run and returns an iterator of its ``(channel, bytes)`` chunks as they come.
 
-        The stop rule is set as for :meth:`capture`; without any the run goes
-        on until the loop leaves. Leaving the loop early (``break``), an
+        The stop rule is set as for :meth:`capture` (without one the rule
+        set before holds; a run that has none goes on until the loop
+        leaves). Leaving the loop early (``break``), an
         exception, Ctrl-C or ``close()`` stop the run cleanly; use it in a
         ``with`` block to stop it at a known point::
 
