@@ -10,8 +10,9 @@ class Error(Exception):
     """A failure of the sampler library, or a use of the package it cannot serve.
 
     ``hresult`` is the failed call's HRESULT as a signed 32-bit int (for
-    example -2147467259 for E_FAIL), or None when the package refused by
-    itself (a sampler already closed); ``text`` is the library's description
+    example -2147467259 for E_FAIL); it is None where no call failed: a run
+    that ended with a failure status, or a sampler already closed. A port
+    where nothing known answered gives Open's own success code. ``text`` is the library's description
     from GetErrorInfo (for example "E07 - Capability 110 is not available in
     this mode"); ``context`` names what was being done. ``str(error)`` is
     ``"context: text"``.
