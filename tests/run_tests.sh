@@ -9,8 +9,10 @@ build=${1:-build}
 
 # What the suite needs beyond a compiler: the test libraries, pkg-config and
 # man for the installed-package tests, libzip for quelm-capture's sr format,
-# and the programs that check its files (sigrok-cli, rsvg-convert).
-packages=(cmake g++ make libgtest-dev libgmock-dev pkg-config man-db libzip-dev sigrok-cli librsvg2-bin)
+# the programs that check its files (sigrok-cli, rsvg-convert), and pytest
+# for the Python package (numpy and matplotlib for its array and plot paths).
+packages=(cmake g++ make libgtest-dev libgmock-dev pkg-config man-db libzip-dev sigrok-cli librsvg2-bin
+          python3-pytest python3-numpy python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
