@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <set>
 
 #include "tests/support/TempDir.h"
@@ -57,11 +56,16 @@ struct Tick {
   double value;
 };
 
+// Each tick label: class="tick" x="X" ...>VALUE<
 std::vector<Tick> Ticks(const std::string& svg) {
   std::vector<Tick> ticks;
-  const std::regex pattern("class=\"tick\" x=\"([0-9.]+)\"[^>]*>([0-9.]+)<");
-  for (auto m = std::sregex_iterator(svg.begin(), svg.end(), pattern); m != std::sregex_iterator(); ++m)
-    ticks.push_back({std::stod((*m)[1]), std::stod((*m)[2])});
+  const std::string key = "class=\"tick\" x=\"";
+  for (size_t at = svg.find(key); at != std::string::npos; at = svg.find(key, at + 1)) {
+    const size_t x = at + key.size();
+    const size_t text = svg.find('>', x);
+    if (text == std::string::npos) break;
+    ticks.push_back({std::stod(svg.substr(x)), std::stod(svg.substr(text + 1))});
+  }
   return ticks;
 }
 
