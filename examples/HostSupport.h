@@ -24,6 +24,12 @@ inline std::string Take(BSTR s) {
   return r;
 }
 
+// A new BSTR of an ASCII text (port names, commands); the caller frees it.
+inline BSTR MakeBstr(const std::string& text) {
+  const std::u16string wide(text.begin(), text.end());
+  return SysAllocString(wide.c_str());
+}
+
 // A label as a menu shows it, without its access-key markers: "Sampling &sole
 // channel" reads "Sampling sole channel"; "&&" is a literal "&".
 inline std::string PlainLabel(const std::string& label) {

@@ -79,8 +79,7 @@ int Run(IKorvoSampler* sampler, const std::string& portName, const std::string& 
   if (!Check(sampler->GetConfigurations(&items), "GetConfigurations")) return 1;
   PrintItems("Connections", items);
 
-  const std::u16string wide(portName.begin(), portName.end());  // port names are ASCII
-  BSTR port = SysAllocString(wide.c_str());
+  BSTR port = host::MakeBstr(portName);  // port names are ASCII
   const bool opened = Check(sampler->Open(port), "Open");
   SysFreeString(port);
   if (!opened) return 1;

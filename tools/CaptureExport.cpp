@@ -46,6 +46,12 @@ std::string Trim(const std::string& s) {
   return s.substr(a, s.find_last_not_of(" \t\r\n") - a + 1);
 }
 
+// A file's last change may come after its last timestamp or row: the run covers it.
+void CoverEveryEdge(Trace& trace) {
+  for (const Channel& ch : trace.channels)
+    if (!ch.edges.empty()) trace.samples = std::max(trace.samples, ch.edges.back() + 1);
+}
+
 // Builds a channel from levels read in time order.
 struct LevelReader {
   bool level = false;
@@ -172,19 +178,6 @@ void WriteVcd(const Trace& trace, std::ostream& out) {
 }
 
 namespace {
-bool ReadVcdText(std::istream& in, Trace& trace, std::string& error);
-}  // namespace
-
-bool ReadVcd(std::istream& in, Trace& trace, std::string& error) {
-  try {
-    return ReadVcdText(in, trace, error);
-  } catch (const std::exception&) {  // a number that is none, or out of range
-    error = "unreadable number in the file";
-    return false;
-  }
-}
-
-namespace {
 
 bool ReadVcdText(std::istream& in, Trace& trace, std::string& error) {
   trace = Trace{};
@@ -266,12 +259,20 @@ bool ReadVcdText(std::istream& in, Trace& trace, std::string& error) {
   }
   trace.sampleRate = 1.0 / (unitSeconds * unitsPerSample);
   trace.samples = last / unitsPerSample;
-  for (const Channel& ch : trace.channels)
-    if (!ch.edges.empty()) trace.samples = std::max(trace.samples, ch.edges.back() + 1);
+  CoverEveryEdge(trace);
   return true;
 }
 
 }  // namespace
+
+bool ReadVcd(std::istream& in, Trace& trace, std::string& error) {
+  try {
+    return ReadVcdText(in, trace, error);
+  } catch (const std::exception&) {  // a number that is none, or out of range
+    error = "unreadable number in the file";
+    return false;
+  }
+}
 
 bool ReadCsv(std::istream& in, Trace& trace, std::string& error) {
   trace = Trace{};
@@ -330,8 +331,7 @@ bool ReadCsv(std::istream& in, Trace& trace, std::string& error) {
     error = "the CSV has no row after sample 0, so its sample rate is unknown";
     return false;
   }
-  for (const Channel& ch : trace.channels)
-    if (!ch.edges.empty()) trace.samples = std::max(trace.samples, ch.edges.back() + 1);
+  CoverEveryEdge(trace);
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,11 +53,6 @@ bool Failed(HRESULT hr, const std::string& what) {
   if (SUCCEEDED(hr)) return false;
   Say(what + " failed: " + LastErrorText());
   return true;
-}
-
-BSTR Bstr(const std::string& text) {
-  const std::u16string wide(text.begin(), text.end());
-  return SysAllocString(wide.c_str());
 }
 
 struct Item {
@@ -269,7 +265,7 @@ bool Configure(IKorvoSampler* sampler, const Options& o) {
       return false;
   }
   if (o.customCommand) {
-    BSTR text = Bstr(*o.customCommand);
+    BSTR text = host::MakeBstr(*o.customCommand);
     const bool failed = Failed(sampler->SetCapabilityBool(SCAP_CUSTOM_COMMAND, VARIANT_TRUE), "--command") ||
                         Failed(sampler->SetCapabilityString(SCAP_COMMAND, text), "--command");
     SysFreeString(text);
@@ -307,6 +303,18 @@ void ShowProgress(const Options& o, double received, const char* unit, double ra
   }
   if (left >= 0) std::snprintf(line + n, sizeof line - n, "  %5.1f s left", left);
   std::fprintf(stderr, "%s   ", line);
+}
+
+// How to read a run: what the channel reports, and the byte and bit orders the user gave.
+capture::DecodeOptions DecodeOptionsFor(const Options& o, long format, int channels, double rate) {
+  capture::DecodeOptions d;
+  d.format = format;
+  d.channels = channels;
+  d.sampleRate = rate;
+  d.earliestInMsb = o.earliestInMsb;
+  d.lowByteFirst = o.lowByteFirst;
+  d.initialLevel = o.initialHigh;
+  return d;
 }
 
 bool WriteOutput(const Options& o, const std::vector<std::uint8_t>& raw, const capture::Trace* trace) {
@@ -407,14 +415,7 @@ int Capture(IKorvoSampler* sampler, const Options& o) {
   if (runFailed) Say("the run failed: " + status + "; writing the " + std::to_string(raw.size()) + " bytes received");
   capture::Trace trace;
   std::string error, warning;
-  capture::DecodeOptions d;
-  d.format = format;
-  d.channels = count;
-  d.sampleRate = rate;
-  d.earliestInMsb = o.earliestInMsb;
-  d.lowByteFirst = o.lowByteFirst;
-  d.initialLevel = o.initialHigh;
-  const bool decoded = capture::Decode(raw, d, trace, error, &warning);
+  const bool decoded = capture::Decode(raw, DecodeOptionsFor(o, format, count, rate), trace, error, &warning);
   if (decoded && o.samples && format == capture::kFormatPacked) capture::Truncate(trace, *o.samples);
   if (!warning.empty()) Say(warning);
   if (!decoded && *o.format != capture::Format::Raw) {
@@ -449,15 +450,10 @@ bool Load(const Options& o, capture::Trace& trace, std::string& error) {
   if (format == capture::Format::Vcd) return capture::ReadVcd(in, trace, error);
   if (format == capture::Format::Csv) return capture::ReadCsv(in, trace, error);
   const std::vector<std::uint8_t> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  capture::DecodeOptions d;
   const long mode = *capture::ModeNumber(o.mode);
-  d.format = mode == 4 || mode == 5 ? capture::kFormatTiming : capture::kFormatPacked;
-  d.channels = mode == 2 ? 2 : o.inputChannels;
-  d.sampleRate = o.rate.value_or(0);
-  d.earliestInMsb = o.earliestInMsb;
-  d.lowByteFirst = o.lowByteFirst;
-  d.initialLevel = o.initialHigh;
-  return capture::Decode(raw, d, trace, error);
+  const long code = mode == 4 || mode == 5 ? capture::kFormatTiming : capture::kFormatPacked;
+  return capture::Decode(raw, DecodeOptionsFor(o, code, mode == 2 ? 2 : o.inputChannels, o.rate.value_or(0)), trace,
+                         error);
 }
 
 int Plot(const Options& o) {
@@ -509,7 +505,7 @@ int main(int argc, char** argv) {
 
   IKorvoSampler* sampler = host::LoadSampler(o.library.empty() ? host::FindLibrary(argv[0], QUELM_SAMPLER_FROM_BIN) : o.library);
   if (!sampler) return kFailed;
-  BSTR port = Bstr(o.port);
+  BSTR port = host::MakeBstr(o.port);
   const HRESULT opened = sampler->Open(port);
   SysFreeString(port);
   int rc = kFailed;

@@ -46,8 +46,7 @@ bool Value(const char* arg, const char* name, std::string& value) {
 
 // One line on what the sampler's Open found on `path`.
 std::string Probe(IKorvoSampler* sampler, const std::string& path) {
-  const std::u16string wide(path.begin(), path.end());
-  BSTR port = SysAllocString(wide.c_str());
+  BSTR port = host::MakeBstr(path);  // port names are ASCII
   const HRESULT hr = sampler->Open(port);
   SysFreeString(port);
   if (FAILED(hr)) {
