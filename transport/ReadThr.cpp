@@ -19,6 +19,8 @@ constexpr DWORD kChunkSize = 33;
 constexpr DWORD kMessageLength = 256;
 // The owner's Terminate is noticed within this time even when the poll interval is long.
 constexpr DWORD kTerminateSlice = 20;
+// The longest pause for input to gather into a batch (see WaitIdle).
+constexpr DWORD kGatherLimit = 8;
 
 HANDLE OutputHandle(LONG handle) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(handle)); }
 
@@ -252,10 +254,17 @@ void TReadingThread::EndOnLineEvent() {
 // instead, never longer than `milliseconds` (half the queue's fill time).
 void TReadingThread::WaitIdle(DWORD milliseconds) {
   if (Terminated()) return;
-  if (Backlog() > 0)
+  if (Backlog() > 0) {
     WaitForBacklog(std::min(kTerminateSlice, milliseconds));
-  else
-    FPort->WaitForInput(kTerminateSlice);
+    return;
+  }
+  FPort->WaitForInput(kTerminateSlice);
+  // A slow line brings its bytes one at a time: a short pause lets a batch
+  // gather, so this thread and the outputs' readers wake once per batch, not
+  // once per byte. A quarter of `milliseconds` (an eighth of the queue's fill
+  // time) leaves a late wake-up most of the queue.
+  const DWORD gather = std::min(kGatherLimit, milliseconds / 4);
+  if (gather > 0 && !Terminated()) Sleep(gather);
 }
 
 // One chunk of the `queued` bytes the port reported; false when it had none after all.

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "transport/ComPort.h"
@@ -108,6 +111,46 @@ TEST(PtyPort, TestThreadCopiesTheStreamAndEndsTheRun) {
   EXPECT_FALSE(t.HasFatalException()) << t.FatalMessage();
   EXPECT_EQ(t.Total(), stream.size());
   EXPECT_TRUE(got == stream) << got.size() << " bytes";
+}
+
+// A slow line brings its bytes one at a time: the thread lets them gather and
+// writes whole chunks, instead of waking (and waking the reader) for each byte.
+TEST(PtyPort, SlowLineBytesGatherIntoChunks) {
+  PtyDevice device;
+  ASSERT_FALSE(device.Path().empty());
+  TComPort port(device.Path(), {paRead, paWrite});
+  port.SetRaiseOnError(true);
+  int fds[2];  // a datagram-preserving socket: each read returns exactly one write
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+  std::string stream;
+  for (int i = 0; i < 2000; ++i) stream += static_cast<char>((i * 13) & 0xFF);
+
+  TSamplingThread t;
+  t.SetPort(&port);
+  t.AddOutput(fds[1], true);
+  t.SetSampleLimit(static_cast<LONG>(stream.size() * 8));
+  std::string got;
+  std::vector<size_t> records;
+  std::thread reader([&] {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) {
+      got.append(buf, static_cast<size_t>(n));
+      records.push_back(static_cast<size_t>(n));
+    }
+  });
+  t.Resume();
+  for (char c : stream) {  // about 4 kB/s, a byte every quarter millisecond
+    device.Send(std::string(1, c));
+    ::usleep(250);
+  }
+  t.WaitFor();
+  reader.join();
+  ::close(fds[0]);
+  EXPECT_FALSE(t.HasFatalException()) << t.FatalMessage();
+  EXPECT_TRUE(got == stream) << got.size() << " bytes";
+  ASSERT_FALSE(records.empty());
+  EXPECT_LE(records.size(), stream.size() / 8) << "writes of " << got.size() / records.size() << " bytes on average";
 }
 
 }  // namespace
