@@ -134,10 +134,35 @@ platform::TTypeLibDesc Build() {
   return lib;
 }
 
+platform::TTypeLibDesc BuildClasses() {
+  platform::TTypeLibDesc lib;
+  lib.Name = "QUELM1";
+  lib.LibId = LIBID_QUELM1;
+  lib.Lcid = 1033;
+  lib.HelpString = "Korvo Sampler Library";
+  lib.CoClasses = {
+      {"KorvoSampler", CLSID_KorvoSampler, "IKorvoSampler", "KorvoSampler"},
+      {"SamplerChannels", CLSID_SamplerChannels, "ISamplerChannels", "Collection of Sampler Channels"},
+      {"SamplerChannel", CLSID_SamplerChannel, "ISamplerChannel", "SamplerChannel"},
+      {"EnumSamplerCapabilities", CLSID_EnumSamplerCapabilities, "IEnumSamplerItems", "EnumSamplerCapabilities"},
+      {"EnumSamplerConfigurations", CLSID_EnumSamplerConfigurations, "IEnumSamplerItems",
+       "EnumSamplerConfigurations"},
+      {"EnumRates", CLSID_EnumRates, "IEnumSamplerItems", "TSamplingRates"},
+      {"EnumModes", CLSID_EnumModes, "IEnumSamplerItems", "SEnumModes"},
+      {"EnumDiagnotors", CLSID_EnumDiagnotors, "IEnumDiagnotors", ""},
+  };
+  return lib;
+}
+
 }  // namespace
 
 const platform::TTypeLibDesc& InterfaceTypeLib() {
   static const platform::TTypeLibDesc lib = Build();
+  return lib;
+}
+
+const platform::TTypeLibDesc& ClassTypeLib() {
+  static const platform::TTypeLibDesc lib = BuildClasses();
   return lib;
 }
 

@@ -5,8 +5,9 @@
 #include <mutex>
 #include <new>
 
-#include "interfaces/QUELM_TLB.h"
 #include "enumerators/SamplerOwner.h"
+#include "interfaces/QUELM_TLB.h"
+#include "interfaces/QUELM_TypeDesc.h"
 #include "interfaces/QUELM_TypeDesc.h"
 #include "platform/ComBase.h"
 #include "platform/Guid.h"
@@ -37,25 +38,6 @@ constexpr TClassEntry kClasses[] = {
     {"EnumDiagnotors", &enumerators::RefuseDirectCreation},
 };
 
-platform::TTypeLibDesc BuildOwnTypeLib() {
-  platform::TTypeLibDesc lib;
-  lib.Name = "QUELM1";
-  lib.LibId = LIBID_QUELM1;
-  lib.Lcid = 1033;
-  lib.HelpString = "Korvo Sampler Library";
-  lib.CoClasses = {
-      {"KorvoSampler", CLSID_KorvoSampler, "IKorvoSampler", "KorvoSampler"},
-      {"SamplerChannels", CLSID_SamplerChannels, "ISamplerChannels", "Collection of Sampler Channels"},
-      {"SamplerChannel", CLSID_SamplerChannel, "ISamplerChannel", "SamplerChannel"},
-      {"EnumSamplerCapabilities", CLSID_EnumSamplerCapabilities, "IEnumSamplerItems", "EnumSamplerCapabilities"},
-      {"EnumSamplerConfigurations", CLSID_EnumSamplerConfigurations, "IEnumSamplerItems",
-       "EnumSamplerConfigurations"},
-      {"EnumRates", CLSID_EnumRates, "IEnumSamplerItems", "TSamplingRates"},
-      {"EnumModes", CLSID_EnumModes, "IEnumSamplerItems", "SEnumModes"},
-      {"EnumDiagnotors", CLSID_EnumDiagnotors, "IEnumDiagnotors", ""},
-  };
-  return lib;
-}
 
 std::string FolderOf(const std::string& path) {
   size_t p = path.rfind('/');
@@ -90,10 +72,7 @@ void DeleteTree(const std::string& key) {
 
 }  // namespace
 
-const platform::TTypeLibDesc& OwnTypeLib() {
-  static const platform::TTypeLibDesc lib = BuildOwnTypeLib();
-  return lib;
-}
+const platform::TTypeLibDesc& OwnTypeLib() { return quelm::ClassTypeLib(); }
 
 namespace {
 
