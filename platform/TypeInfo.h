@@ -92,6 +92,10 @@ bool SameInterface(const TInterfaceDesc& a, const TInterfaceDesc& b, std::string
 // An interface description with dispatch ids 1, 2, ... in method order.
 TInterfaceDesc MakeInterface(std::string name, const IID& iid, std::vector<TMethodDesc> methods);
 
+// A text in double quotes, its quotes and backslashes escaped, as the type
+// library file and the IDL write it.
+std::string QuoteText(const std::string& s);
+
 // The type library file: a line-oriented text of our own ("QUELM-TYPELIB 1").
 std::string WriteTypeLibText(const TTypeLibDesc& lib);
 TTypeLibDesc ParseTypeLibText(const std::string& text);  // throws Exception naming the bad line

@@ -259,14 +259,16 @@ void TReadingThread::WaitIdle(DWORD milliseconds) {
     return;
   }
   FPort->WaitForInput(kTerminateSlice);
-  // A slow line brings its bytes one at a time: when less than a chunk is
-  // queued, a short pause lets a batch gather, so this thread and the outputs'
-  // readers wake once per batch, not once per byte (a fast line's bursts are
+  // A slow line brings its bytes a few at a time: a short pause lets a batch
+  // gather, so this thread and the outputs' readers wake once per batch, not
+  // once per byte. The pause is a wake-up of its own, so it is taken only when
+  // it would bring at least twice what is queued now (a fast line's bursts are
   // read at once). A quarter of `milliseconds` (an eighth of the queue's fill
   // time) leaves a late wake-up most of the queue.
   const DWORD gather = std::min(kGatherLimit, milliseconds / 4);
-  if (gather > 0 && !Terminated() && FPort->HasInput() && FPort->InQueue() < kChunkSize && !FLineEvent)
-    Sleep(gather);
+  if (gather == 0 || Terminated()) return;
+  const std::uint64_t gathered = std::uint64_t{FPort->CurrentRxQueue()} * gather / (2 * milliseconds);
+  if (FPort->HasInput() && !FLineEvent && 2 * std::uint64_t{FPort->InQueue()} < gathered) Sleep(gather);
 }
 
 // One chunk of the `queued` bytes the port reported; false when it had none after all.

@@ -2,7 +2,7 @@
 // settings text ("COM1 baud=9600 ...") without opening anything when asked for
 // no access; the terminal backend maps COM names to device paths. The
 // mapping is file-local, so SerialTermios.cpp is compiled into this target.
-#include "platform/SerialTermios.cpp"  // NOLINT: DevicePath is file-local
+#include "platform/posix/SerialTermios.cpp"  // NOLINT: DevicePath is file-local
 
 #include <cctype>
 #include <cstddef>

@@ -3,7 +3,7 @@
 // compiling Registry.cpp into this target. A text it accepts gives a consistent
 // tree (every key's parent exists), and what the store writes back reads back
 // as the same keys and values.
-#include "platform/Registry.cpp"  // NOLINT: the parser is file-local
+#include "platform/posix/Registry.cpp"  // NOLINT: the parser is file-local
 
 #include <cstddef>
 #include <cstdint>

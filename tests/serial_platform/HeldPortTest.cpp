@@ -6,7 +6,7 @@
 #include <string>
 
 #include "HeldTerminal.h"
-#include "platform/SerialTermiosLock.h"
+#include "platform/posix/SerialTermiosLock.h"
 #include "platform/WinSerial.h"
 
 namespace {

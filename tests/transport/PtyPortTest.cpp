@@ -4,15 +4,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/Clock.h"
+#include "tests/support/RecordSocket.h"
 #include "transport/ComPort.h"
 #include "transport/ReadThr.h"
 
@@ -120,37 +118,26 @@ TEST(PtyPort, SlowLineBytesGatherIntoChunks) {
   ASSERT_FALSE(device.Path().empty());
   TComPort port(device.Path(), {paRead, paWrite});
   port.SetRaiseOnError(true);
-  int fds[2];  // a datagram-preserving socket: each read returns exactly one write
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+  testsupport::RecordSocket out;
   std::string stream;
   for (int i = 0; i < 2000; ++i) stream += static_cast<char>((i * 13) & 0xFF);
 
   TSamplingThread t;
   t.SetPort(&port);
-  t.AddOutput(fds[1], true);
+  t.AddOutput(out.WriteEnd(), true);
   t.SetSampleLimit(static_cast<LONG>(stream.size() * 8));
-  std::string got;
-  std::vector<size_t> records;
-  std::thread reader([&] {
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) {
-      got.append(buf, static_cast<size_t>(n));
-      records.push_back(static_cast<size_t>(n));
-    }
-  });
   t.Resume();
   for (char c : stream) {  // about 4 kB/s, a byte every quarter millisecond
     device.Send(std::string(1, c));
     ::usleep(250);
   }
   t.WaitFor();
-  reader.join();
-  ::close(fds[0]);
+  out.Join();
   EXPECT_FALSE(t.HasFatalException()) << t.FatalMessage();
-  EXPECT_TRUE(got == stream) << got.size() << " bytes";
-  ASSERT_FALSE(records.empty());
-  EXPECT_LE(records.size(), stream.size() / 8) << "writes of " << got.size() / records.size() << " bytes on average";
+  EXPECT_TRUE(out.Bytes() == stream) << out.Bytes().size() << " bytes";
+  ASSERT_FALSE(out.Records().empty());
+  EXPECT_LE(out.Records().size(), stream.size() / 8)
+      << "writes of " << out.Bytes().size() / out.Records().size() << " bytes on average";
 }
 
 }  // namespace

@@ -3,17 +3,16 @@
 #include "transport/ReadThr.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <functional>
-#include <thread>
 
 #include "platform/Clock.h"
 #include "tests/support/Pipe.h"
+#include "tests/support/RecordSocket.h"
 #include "tests/transport/ScriptedDevice.h"
 
 namespace transport {
@@ -327,33 +326,22 @@ TEST(ReadingThreadLine, Delivers115200BaudStreamInOrderOneWritePerChunk) {
   std::string stream;
   for (size_t i = 0; i < 6000; ++i) stream += static_cast<char>((i * 7 + i / 256) & 0xFF);
 
-  // A datagram-preserving socket: each read returns exactly one write.
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-  std::string got;
-  std::vector<size_t> records;
-  std::thread reader([&] {
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) {
-      got.append(buf, static_cast<size_t>(n));
-      records.push_back(static_cast<size_t>(n));
-    }
-  });
+  testsupport::RecordSocket out;
 
   ChunkCountingThread t;
   t.SetPort(&port);
-  t.AddOutput(fds[1], true);
+  t.AddOutput(out.WriteEnd(), true);
   t.SetSampleLimit(static_cast<LONG>(stream.size()));
   far.Script().Send(stream);
   t.Resume();
   t.WaitFor();
-  reader.join();
-  ::close(fds[0]);
+  out.Join();
 
   EXPECT_FALSE(t.HasFatalException()) << t.FatalMessage();
   EXPECT_EQ(t.Total(), stream.size());
-  EXPECT_TRUE(got == stream) << "received " << got.size() << " of " << stream.size() << " bytes";
+  EXPECT_TRUE(out.Bytes() == stream) << "received " << out.Bytes().size() << " of " << stream.size() << " bytes";
+  const std::vector<size_t>& records = out.Records();
+  ASSERT_FALSE(records.empty());
   EXPECT_EQ(records.size(), static_cast<size_t>(t.Chunks()));
   EXPECT_LE(*std::max_element(records.begin(), records.end()), 33u);
 }

@@ -13,15 +13,6 @@ std::string Uuid(const GUID& g) {
   return s.substr(1, s.size() - 2);
 }
 
-std::string Quoted(const std::string& s) {
-  std::string q = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') q += '\\';
-    q += c;
-  }
-  return q + "\"";
-}
-
 std::string PlainType(VARTYPE vt, const std::string& typeName, const std::string& what) {
   switch (vt) {
     case VT_I4: return "long";
@@ -60,12 +51,12 @@ std::string WriteTypeLibIdl(const TTypeLibDesc& lib, const std::vector<std::stri
   // what another of ours declares comes with it and is stated in this library
   // too.
   std::string t = "import \"oaidl.idl\";\n";
-  for (const std::string& i : imports) t += Format("import %s;\n", Quoted(i));
+  for (const std::string& i : imports) t += Format("import %s;\n", QuoteText(i));
   t += "\n";
   t += Format(
       "[\n  uuid(%s),\n  version(%d.%d),\n  lcid(%d),\n  "
       "helpstring(%s)\n]\nlibrary %s\n{\n",
-      Uuid(lib.LibId), lib.MajorVersion, lib.MinorVersion, lib.Lcid, Quoted(lib.HelpString), lib.Name);
+      Uuid(lib.LibId), lib.MajorVersion, lib.MinorVersion, lib.Lcid, QuoteText(lib.HelpString), lib.Name);
   t += "  importlib(\"stdole2.tlb\");\n";
   // Interfaces refer to each other before each is declared.
   if (!lib.Interfaces.empty()) t += "\n";
@@ -90,7 +81,7 @@ std::string WriteTypeLibIdl(const TTypeLibDesc& lib, const std::vector<std::stri
   }
   for (const TCoClassDesc& c : lib.CoClasses) {
     t += Format("\n  [\n    uuid(%s)", Uuid(c.Clsid));
-    if (!c.HelpString.empty()) t += Format(",\n    helpstring(%s)", Quoted(c.HelpString));
+    if (!c.HelpString.empty()) t += Format(",\n    helpstring(%s)", QuoteText(c.HelpString));
     t += Format("\n  ]\n  coclass %s\n  {\n", c.Name);
     if (!c.DefaultInterface.empty()) t += Format("    [default] interface %s;\n", c.DefaultInterface);
     t += "  };\n";

@@ -1,25 +1,11 @@
-// Exceptions, OS error texts and text helpers of the platform runtime.
+// Exceptions and text helpers of the platform runtime.
 #include "platform/SysUtils.h"
 
 #include <cerrno>
 #include <cstring>
 #include <limits>
 
-namespace {
-thread_local DWORD tLastError = 0;
-}
-
-extern "C" __attribute__((visibility("default"))) DWORD GetLastError() { return tLastError; }
-extern "C" __attribute__((visibility("default"))) void SetLastError(DWORD code) { tLastError = code; }
-
 namespace platform {
-
-std::string SysErrorMessage(DWORD code) {
-  char buf[256];
-  // GNU strerror_r returns the text, possibly not in buf.
-  const char* text = strerror_r(static_cast<int>(code), buf, sizeof buf);
-  return text ? std::string(text) : std::string();
-}
 
 std::string ExceptionMessage(const std::exception_ptr& error) {
   try {

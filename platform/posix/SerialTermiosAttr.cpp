@@ -1,6 +1,6 @@
 // Line attributes of a terminal device through termios2 (TCGETS2/TCSETS2), so
 // that any baud rate the driver supports can be set with BOTHER.
-#include "platform/SerialTermiosAttr.h"
+#include "platform/posix/SerialTermiosAttr.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

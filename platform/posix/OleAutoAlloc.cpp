@@ -1,9 +1,9 @@
-// BSTR allocation and the Latin-1 conversions of the platform runtime.
-#include "platform/OleAuto.h"
-
+// BSTR allocation, as the system's automation library does it.
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "platform/OleAuto.h"
 
 #define QUELM_EXPORT __attribute__((visibility("default")))
 
@@ -58,33 +58,3 @@ QUELM_EXPORT void SysFreeString(BSTR text) {
 }
 
 }  // extern "C"
-
-namespace platform {
-
-BSTR BstrFromString(std::string_view text) {
-  BSTR s = Allocate(static_cast<UINT>(text.size()));
-  if (!s) throw std::bad_alloc();
-  for (size_t i = 0; i < text.size(); ++i) s[i] = static_cast<unsigned char>(text[i]);
-  return s;
-}
-
-std::string StringFromBstr(BSTR text) {
-  UINT n = SysStringLen(text);
-  std::string r(n, '\0');
-  for (UINT i = 0; i < n; ++i) r[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
-  return r;
-}
-
-std::u16string U16FromString(std::string_view text) {
-  std::u16string r(text.size(), u'\0');
-  for (size_t i = 0; i < text.size(); ++i) r[i] = static_cast<unsigned char>(text[i]);
-  return r;
-}
-
-std::string StringFromU16(std::u16string_view text) {
-  std::string r(text.size(), '\0');
-  for (size_t i = 0; i < text.size(); ++i) r[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
-  return r;
-}
-
-}  // namespace platform

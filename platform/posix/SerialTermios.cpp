@@ -24,8 +24,8 @@
 #include "platform/VirtualPort.h"
 #include "platform/WinSerial.h"
 #include "platform/SerialRules.h"
-#include "platform/SerialTermiosAttr.h"
-#include "platform/SerialTermiosLock.h"
+#include "platform/posix/SerialTermiosAttr.h"
+#include "platform/posix/SerialTermiosLock.h"
 
 namespace platform {
 

@@ -1,6 +1,6 @@
 // UUCP lock files for terminal devices: looking for another holder, writing
 // and removing our own.
-#include "platform/SerialTermiosLock.h"
+#include "platform/posix/SerialTermiosLock.h"
 
 #include <fcntl.h>
 #include <signal.h>

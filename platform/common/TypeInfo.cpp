@@ -26,14 +26,6 @@ const T* FindByName(const std::vector<T>& items, std::string_view name) {
 
 // ---- writing -------------------------------------------------------------------
 
-std::string Quoted(const std::string& s) {
-  std::string r = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') r += '\\';
-    r += c;
-  }
-  return r + "\"";
-}
 
 const char* DirName(ParamDir d) {
   switch (d) {
@@ -245,6 +237,15 @@ class TCells {
 
 }  // namespace
 
+std::string QuoteText(const std::string& s) {
+  std::string r = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') r += '\\';
+    r += c;
+  }
+  return r + "\"";
+}
+
 bool TMethodDesc::Dispatchable() const {
   for (const TParamDesc& p : Params)
     if (p.Array || p.Type == VT_RECORD) return false;
@@ -296,7 +297,7 @@ bool SameInterface(const TInterfaceDesc& a, const TInterfaceDesc& b, std::string
 std::string WriteTypeLibText(const TTypeLibDesc& lib) {
   std::string t = std::string(kMagic) + "\n";
   t += Format("library %s %s %d.%d %d %s\n", lib.Name, GuidToString(lib.LibId), lib.MajorVersion, lib.MinorVersion,
-              lib.Lcid, Quoted(lib.HelpString));
+              lib.Lcid, QuoteText(lib.HelpString));
   for (const TRecordDesc& r : lib.Records) {
     t += Format("\nrecord %s %d\n", r.Name, static_cast<long long>(r.Size));
     for (const TFieldDesc& f : r.Fields)
@@ -316,7 +317,7 @@ std::string WriteTypeLibText(const TTypeLibDesc& lib) {
   if (!lib.CoClasses.empty()) t += "\n";
   for (const TCoClassDesc& c : lib.CoClasses)
     t += Format("coclass %s %s %s %s\n", c.Name, GuidToString(c.Clsid),
-                c.DefaultInterface.empty() ? "-" : c.DefaultInterface, Quoted(c.HelpString));
+                c.DefaultInterface.empty() ? "-" : c.DefaultInterface, QuoteText(c.HelpString));
   return t;
 }
 

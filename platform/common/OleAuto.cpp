@@ -1,0 +1,35 @@
+// The Latin-1 conversions between text and BSTR of the platform runtime.
+#include "platform/OleAuto.h"
+
+#include <new>
+
+namespace platform {
+
+BSTR BstrFromString(std::string_view text) {
+  if (text.size() > 0x7FFFFFF0u / sizeof(OLECHAR)) throw std::bad_alloc();
+  BSTR s = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
+  if (!s) throw std::bad_alloc();
+  for (size_t i = 0; i < text.size(); ++i) s[i] = static_cast<unsigned char>(text[i]);
+  return s;
+}
+
+std::string StringFromBstr(BSTR text) {
+  UINT n = SysStringLen(text);
+  std::string r(n, '\0');
+  for (UINT i = 0; i < n; ++i) r[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
+  return r;
+}
+
+std::u16string U16FromString(std::string_view text) {
+  std::u16string r(text.size(), u'\0');
+  for (size_t i = 0; i < text.size(); ++i) r[i] = static_cast<unsigned char>(text[i]);
+  return r;
+}
+
+std::string StringFromU16(std::u16string_view text) {
+  std::string r(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) r[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
+  return r;
+}
+
+}  // namespace platform
