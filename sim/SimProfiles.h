@@ -56,6 +56,7 @@ struct SimProfile {
   SignalSource signal = DefaultSignal();
   std::vector<SimReplyRule> rules;
   bool attached = true;               // false: nothing on the line at all (no CTS, no answers)
+  DWORD inputQueue = 4096;            // the virtual port's receive queue, as its driver sizes it
 
   const SimCapability* Find(char letter) const;
 };

@@ -77,7 +77,8 @@ bool RegisterSimPort(const std::string& portName, SimProfile profile, SimOptions
 }
 
 void InstallVirtualSamplers() {
-  for (const auto& p : Profiles()) RegisterSimPort(p.portName, p);
+  for (const auto& p : Profiles())
+    RegisterSimPort(p.portName, p, {}, platform::VirtualPortOptions{.inputQueueSize = p.inputQueue});
 }
 
 void UninstallVirtualSamplers() { platform::UnregisterVirtualPorts(&gOwner); }

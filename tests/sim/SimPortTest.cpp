@@ -66,6 +66,21 @@ TEST_F(SimPorts, EveryNamedPortAnswersAsItsProfileSays) {
   }
 }
 
+// The fast profiles' ports queue at least 100 ms of their line, so that a stall
+// of the reading thread of that length loses nothing; SIM keeps its 4096 bytes.
+TEST_F(SimPorts, FastPortsQueueATenthOfASecondOfTheirLine) {
+  EXPECT_EQ(Host("SIM").port.CurrentRxQueue(), 4096u);
+  for (const char* name : {"SIM-460K", "SIM-921K", "SIM-2M", "SIM-3M"}) {
+    SCOPED_TRACE(name);
+    const sim::SimProfile* p = nullptr;
+    for (const auto& q : sim::Profiles())
+      if (q.portName == name) p = &q;
+    ASSERT_NE(p, nullptr);
+    // 10 bits a byte: the line carries baud / 100 bytes in 100 ms.
+    EXPECT_GE(Host(name).port.CurrentRxQueue(), p->dataSettings.baudRate / 100);
+  }
+}
+
 TEST_F(SimPorts, SampledRunStreamsThePredictedBytesAndEndsOnTheLimit) {
   Host host("SIM");
   EXPECT_EQ(host.Send("rF0\rS0\r"), "Y4:baud=115200 parity=N data=8 stop=1 dtr=on\r\n");
