@@ -269,6 +269,7 @@ void TReadingThread::WaitIdle(DWORD milliseconds) {
   const DWORD gather = std::min(kGatherLimit, milliseconds / 4);
   if (gather == 0 || Terminated()) return;
   const std::uint64_t gathered = std::uint64_t{FPort->CurrentRxQueue()} * gather / (2 * milliseconds);
+  // Nothing queued: the wait ended on its time-out, and a quiet line needs no pause.
   if (FPort->HasInput() && !FLineEvent && 2 * std::uint64_t{FPort->InQueue()} < gathered) Sleep(gather);
 }
 
