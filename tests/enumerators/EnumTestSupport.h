@@ -22,20 +22,12 @@ namespace enumtest {
 class TCompanionClasses {
  public:
   TCompanionClasses() {
-    own_.Name = "QUELM1";
-    own_.CoClasses = {
-        {"SamplerChannels", CLSID_SamplerChannels, "ISamplerChannels", "Collection of Sampler Channels"},
-        {"SamplerChannel", CLSID_SamplerChannel, "ISamplerChannel", "SamplerChannel"},
-        {"EnumSamplerCapabilities", CLSID_EnumSamplerCapabilities, "IEnumSamplerItems", "EnumSamplerCapabilities"},
-        {"EnumSamplerConfigurations", CLSID_EnumSamplerConfigurations, "IEnumSamplerItems", ""},
-        {"EnumRates", CLSID_EnumRates, "IEnumSamplerItems", ""},
-        {"EnumModes", CLSID_EnumModes, "IEnumSamplerItems", ""},
-        {"EnumDiagnotors", CLSID_EnumDiagnotors, "IEnumDiagnotors", ""},
-    };
+    const platform::TTypeLibDesc& own = quelm::ClassTypeLib();
     const platform::TTypeLibDesc& lib = quelm::InterfaceTypeLib();
-    for (const auto& c : own_.CoClasses)
-      factories_.push_back(std::make_unique<platform::TAutoObjectFactory>(
-          server_, own_, c, lib, *lib.FindInterface(c.DefaultInterface), &enumerators::RefuseDirectCreation));
+    for (const auto& c : own.CoClasses)
+      if (c.Name != "KorvoSampler")
+        factories_.push_back(std::make_unique<platform::TAutoObjectFactory>(
+            server_, own, c, lib, *lib.FindInterface(c.DefaultInterface), &enumerators::RefuseDirectCreation));
   }
   platform::TAutoObjectFactory& Factory(const std::string& coclass) {
     for (auto& f : factories_)
@@ -46,7 +38,6 @@ class TCompanionClasses {
 
  private:
   platform::TComServer server_;
-  platform::TTypeLibDesc own_;
   std::vector<std::unique_ptr<platform::TAutoObjectFactory>> factories_;
 };
 
