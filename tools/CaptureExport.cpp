@@ -128,6 +128,7 @@ void WriteCsv(const Trace& trace, std::ostream& out) {
 }
 
 VcdTimescale ChooseTimescale(double sampleRate) {
+  constexpr double kMaxUnitsPerSample = 1e18;
   static const char* const kUnits[] = {"s", "ms", "us", "ns", "ps", "fs"};
   const double period = sampleRate > 0 ? 1.0 / sampleRate : 1.0;
   double unitSeconds = 100;  // 100 s, 10 s, 1 s, 100 ms, ...
@@ -137,13 +138,14 @@ VcdTimescale ChooseTimescale(double sampleRate) {
       const double whole = std::round(units);
       // The library reports whole samples per second, so the period may be off by 1/rate of itself.
       const double off = std::fabs(units - whole);
-      if (whole >= 1 && off < 0.05 && off <= units * 2 / std::max(sampleRate, 1.0))
+      // A count beyond 10^18 would not fit the file's 64-bit times (a rate read from a damaged file).
+      if (whole >= 1 && whole <= kMaxUnitsPerSample && off < 0.05 && off <= units * 2 / std::max(sampleRate, 1.0))
         return {std::to_string(scale) + " " + kUnits[u], static_cast<std::uint64_t>(whole)};
     }
     unitSeconds /= 1000;
   }
   // Slower than a sample in 100 s: rates this low do not occur; keep the unit and cap the count.
-  return {"1 fs", static_cast<std::uint64_t>(std::clamp(std::round(period * 1e15), 1.0, 1e18))};
+  return {"1 fs", static_cast<std::uint64_t>(std::clamp(std::round(period * 1e15), 1.0, kMaxUnitsPerSample))};
 }
 
 void WriteVcd(const Trace& trace, std::ostream& out) {

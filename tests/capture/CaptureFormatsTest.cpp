@@ -199,6 +199,8 @@ TEST(CaptureFormats, VcdUnitIsAWholeFractionOfTheSamplePeriod) {
   check(19531, "100 ns", 512);    // 51.2 us; the reported rate lost its quarter
   check(100, "10 ms", 1);
   check(3, "1 fs", 333333333333333);
+  // A rate from a damaged file: the count is capped, never an overflowing conversion.
+  check(4e-28, "1 fs", 1000000000000000000);
 }
 
 TEST(CaptureFormats, ForeignVcdWithVectorsAndUnknownValues) {
