@@ -258,7 +258,8 @@ void TReadingThread::WaitIdle(DWORD milliseconds) {
     WaitForBacklog(std::min(kTerminateSlice, milliseconds));
     return;
   }
-  if (FPort->HasInput()) return;  // still behind the line: read on at once
+  // Still behind the line, or an error just seen: read on (or end) at once.
+  if (FPort->HasInput() || FLineEvent) return;
   FPort->WaitForInput(kTerminateSlice);
   // A slow line brings its bytes a few at a time: a short pause lets a batch
   // gather, so this thread and the outputs' readers wake once per batch, not

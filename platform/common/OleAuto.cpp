@@ -1,12 +1,13 @@
 // The Latin-1 conversions between text and BSTR of the platform runtime.
 #include "platform/OleAuto.h"
 
+#include <limits>
 #include <new>
 
 namespace platform {
 
 BSTR BstrFromString(std::string_view text) {
-  if (text.size() > 0x7FFFFFF0u / sizeof(OLECHAR)) throw std::bad_alloc();
+  if (text.size() > std::numeric_limits<UINT>::max()) throw std::bad_alloc();  // the allocator sets the real limit
   BSTR s = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
   if (!s) throw std::bad_alloc();
   for (size_t i = 0; i < text.size(); ++i) s[i] = static_cast<unsigned char>(text[i]);
