@@ -42,6 +42,8 @@ class ISerialBackend {
   // Waits up to `milliseconds` until input is queued or the port has an error
   // to report; returns early without either as well. FALSE only when the port failed.
   virtual BOOL WaitInput(DWORD milliseconds) = 0;
+  // Ends a WaitInput under way, or else the next one, at once; from any thread.
+  virtual void WakeInputWait() = 0;
   // Ends the port: wakes blocked calls, releases the device. Called once.
   virtual void Close() = 0;
 };

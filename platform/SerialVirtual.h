@@ -40,6 +40,7 @@ class VirtualPort final : public ISerialBackend, public IVirtualLine {
   BOOL WaitEvent(DWORD* mask) override;
   BOOL GetModemStatus(DWORD* status) override;
   BOOL WaitInput(DWORD milliseconds) override;
+  void WakeInputWait() override;
   void Close() override;
 
   // IVirtualLine
@@ -93,6 +94,7 @@ class VirtualPort final : public ISerialBackend, public IVirtualLine {
   bool cts_ = true, dsr_ = false;
   bool deviceBreak_ = false;
   bool closed_ = false, disconnected_ = false;
+  bool wakeRequested_ = false;  // taken by the next WaitInput
   std::deque<InItem> inFlight_;  // ordered by `at`
   std::deque<BYTE> input_;
   Micros lastArrival_ = 0;

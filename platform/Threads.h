@@ -58,6 +58,9 @@ class TThread {
  protected:
   virtual void Execute() = 0;
   virtual void DoTerminate();  // default: call OnTerminate
+  // Called by Terminate, on the caller's thread, once the flag is set: a thread
+  // blocked in a wait of its own ends that wait here. Must not throw.
+  virtual void TerminateRequested() noexcept {}
 
  private:
   struct State;

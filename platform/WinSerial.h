@@ -170,6 +170,9 @@ BOOL WaitForWritable(const HANDLE* handles, DWORD count, DWORD milliseconds);
 // to report), so that a reader need not sleep a fixed time; it may return
 // early. FALSE only when the port failed (last error set).
 BOOL WaitForInput(HANDLE port, DWORD milliseconds);
+// Ends a WaitForInput on the port now, from any thread; when none is under way,
+// the next one returns at once instead. FALSE when the handle is no open port.
+BOOL WakeInputWait(HANDLE port);
 // ClearCommError's errors and input count, without the output side: what a
 // reader asks once per batch (one query fewer on a terminal).
 BOOL QueryInput(HANDLE port, DWORD* errors, DWORD* inQueue);

@@ -17,8 +17,12 @@ namespace {
 
 constexpr DWORD kChunkSize = 33;
 constexpr DWORD kMessageLength = 256;
-// The owner's Terminate is noticed within this time even when the poll interval is long.
+// The owner's Terminate is noticed within this time while outputs are waited for.
 constexpr DWORD kTerminateSlice = 20;
+// A wait for input ends at once on Terminate (the port is woken), so it can be
+// long: an idle run wakes ten times a second. It still bounds the wait should
+// the wake-up fail.
+constexpr DWORD kInputWaitSlice = 100;
 // The longest pause for input to gather into a batch (see WaitIdle).
 constexpr DWORD kGatherLimit = 8;
 
@@ -183,6 +187,7 @@ void TReadingThread::Execute() {
     if (FHandles[i] != 0) FWriters[i] = platform::BeginNoWaitOutput(OutputHandle(FHandles[i]));
   try {
     FPort->CheckOpen();  // a closed port would never report input: fail instead of polling forever
+    FWaitPort.store(FPort->Handle());
     FPort->SetOnError([this](TComPort* sender, TCommErrors errors, std::string& text, bool& abort) {
       HandlePortError(sender, errors, text, abort);
     });
@@ -203,12 +208,15 @@ void TReadingThread::Execute() {
     // for it (and gives a stopped device its handshake); a stopped run does not.
     if (FLineEvent && !Terminated()) EndOnLineEvent();
   } catch (const ECommAbort&) {
+    FWaitPort.store(nullptr);
     EndRun(TRunEnd::LineError);
     throw;
   } catch (...) {
+    FWaitPort.store(nullptr);
     EndRun(TRunEnd::PortFailed);
     throw;
   }
+  FWaitPort.store(nullptr);
   EndRun(TRunEnd::Terminated);  // no reason recorded yet: the owner asked
 }
 
@@ -260,7 +268,7 @@ void TReadingThread::WaitIdle(DWORD milliseconds) {
   }
   // Still behind the line, or an error just seen: read on (or end) at once.
   if (FPort->HasInput() || FLineEvent) return;
-  FPort->WaitForInput(kTerminateSlice);
+  FPort->WaitForInput(kInputWaitSlice);
   // A slow line brings its bytes a few at a time: a short pause lets a batch
   // gather, so this thread and the outputs' readers wake once per batch, not
   // once per byte. The pause is a wake-up of its own, so it is taken only when
@@ -521,6 +529,16 @@ void TReadingThread::DoTerminate() {
     // The owner's handler runs on this thread; its failure must not end the process.
     platform::TraceDropped("a run's end handler");
   }
+}
+
+// Any thread. Checked before each wait, the flag ends a wait that has not begun;
+// the wake-up ends one under way.
+void TReadingThread::TerminateRequested() noexcept {
+  HANDLE port = FWaitPort.load();
+  if (port == nullptr) return;
+  const DWORD saved = GetLastError();  // the caller's last error is none of this call's business
+  platform::WakeInputWait(port);
+  SetLastError(saved);
 }
 
 // ---- TSamplingThread ----------------------------------------------------------

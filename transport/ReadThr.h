@@ -95,6 +95,7 @@ class TReadingThread : public platform::TThread {
  protected:
   void DoTerminate() override;
   void Execute() override;
+  void TerminateRequested() noexcept override;
   virtual void Shutdown();
   virtual bool ProcessChunk();  // false ends the run
 
@@ -157,6 +158,8 @@ class TReadingThread : public platform::TThread {
   DWORD FDrainLeft = 0;
   bool FInHandshake = false;
   std::atomic<TRunEnd> FEndReason{TRunEnd::Running};
+  // The port while Execute may wait on it: Terminate wakes that wait.
+  std::atomic<HANDLE> FWaitPort{nullptr};
   std::atomic<DWORD> FUndelivered{0};
   mutable std::mutex FMessageLock;
 };

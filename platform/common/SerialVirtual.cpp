@@ -387,13 +387,22 @@ BOOL VirtualPort::WaitInput(DWORD milliseconds) {
     if (!Usable()) return FALSE;
     Pump();
     const Micros now = Now();
-    if (!input_.empty() || errors_ != 0 || now >= end) return TRUE;
+    if (!input_.empty() || errors_ != 0 || now >= end || wakeRequested_) {
+      wakeRequested_ = false;  // this wait has ended, which is what a request asks
+      return TRUE;
+    }
     // Streaming lines are looked at often; a line quiet for a while less, to keep an idle run cheap;
     // and a line on which nothing is due (a device waiting for the host) not until it is.
     const Micros step = now - lastArrival_ < kQuietAfter ? kPollStep : kQuietPollStep;
     const Micros wake = std::min(end, std::max(now + step, NextDue(now)));
     changed_.wait_for(lock, std::chrono::microseconds(wake - now));
   }
+}
+
+void VirtualPort::WakeInputWait() {
+  Lock lock(mutex_);
+  wakeRequested_ = true;
+  changed_.notify_all();
 }
 
 void VirtualPort::Close() {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -34,8 +35,9 @@ namespace {
 // The longest a blocked call sleeps before it looks again whether the port was
 // closed under it (by another thread) or the event mask changed.
 constexpr int kPollStepMs = 10;
-// The longest single wait for input.
-constexpr DWORD kLongestInputWaitMs = 100;
+// The longest single wait for input where no wake-up descriptor could be made,
+// so that a Close is still noticed soon.
+constexpr DWORD kLongestUnwakeableWaitMs = 100;
 
 // What the driver's read queue holds: the terminal line discipline buffers
 // 4096 bytes before it throttles.
@@ -147,7 +149,9 @@ void DrainOutput(int fd) {
 
 class TerminalPort final : public ISerialBackend {
  public:
-  TerminalPort(int fd, std::unique_ptr<DeviceLockFiles> lockFiles) : fd_(fd), lockFiles_(std::move(lockFiles)) {}
+  // Without the wake-up descriptor (out of descriptors) a wait still ends at its time-out.
+  TerminalPort(int fd, std::unique_ptr<DeviceLockFiles> lockFiles)
+      : fd_(fd), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), lockFiles_(std::move(lockFiles)) {}
   // The last reference goes after Close, when no call uses the descriptor any more.
   ~TerminalPort() override {
     if (saved_) {
@@ -157,6 +161,7 @@ class TerminalPort final : public ISerialBackend {
     // The flag was clear when the port was opened (else the open failed); on a
     // pseudo-terminal it would outlive this descriptor.
     ioctl(fd_, TIOCNXCL);
+    if (wake_ >= 0) ::close(wake_);
     lockFiles_.reset();
     ::close(fd_);  // releases the flock last
   }
@@ -178,7 +183,11 @@ class TerminalPort final : public ISerialBackend {
   BOOL WaitEvent(DWORD* mask) override;
   BOOL GetModemStatus(DWORD* status) override;
   BOOL WaitInput(DWORD milliseconds) override;
-  void Close() override { closed_.store(true); }
+  void WakeInputWait() override;
+  void Close() override {
+    closed_.store(true);
+    WakeInputWait();
+  }
 
  private:
   bool Usable() const {
@@ -218,6 +227,7 @@ class TerminalPort final : public ISerialBackend {
   DWORD TakeErrors();
 
   const int fd_;
+  const int wake_;  // eventfd that ends a WaitInput early; -1 when there is none
   std::unique_ptr<DeviceLockFiles> lockFiles_;
   std::unique_ptr<TerminalSnapshot> saved_;  // the settings the terminal had at open
   std::atomic<bool> closed_{false};
@@ -548,13 +558,22 @@ BOOL TerminalPort::GetModemStatus(DWORD* status) {
 }
 
 // One poll for the whole wait, so that an idle run wakes only as often as its
-// caller asks; the caller's waits are short, so a Close is still noticed soon.
+// caller asks; a wake-up request or a Close ends it at once.
 BOOL TerminalPort::WaitInput(DWORD milliseconds) {
   if (!Ready()) return FALSE;
-  pollfd p{fd_, POLLIN, 0};
-  const int r = ::poll(&p, 1, static_cast<int>(std::min<DWORD>(milliseconds, kLongestInputWaitMs)));
+  pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+  const DWORD ms = std::min<DWORD>(milliseconds, wake_ >= 0 ? INT32_MAX : kLongestUnwakeableWaitMs);
+  const int r = ::poll(p, wake_ >= 0 ? 2 : 1, static_cast<int>(ms));
   if (r < 0 && errno != EINTR) return Fail(errno);
+  if (r > 0 && (p[1].revents & POLLIN) != 0) {
+    eventfd_t taken = 0;
+    eventfd_read(wake_, &taken);  // the request is used up; a racing one only ends the next wait early
+  }
   return Usable() ? TRUE : FALSE;  // input, a hang-up the next read reports, or the time is up
+}
+
+void TerminalPort::WakeInputWait() {
+  if (wake_ >= 0) eventfd_write(wake_, 1);  // only fails when the counter is full, which still wakes
 }
 
 int OpenFlags(DWORD access) {

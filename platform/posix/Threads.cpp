@@ -122,7 +122,10 @@ void TThread::Resume() {
   }
 }
 
-void TThread::Terminate() { state_->terminated.store(true); }
+void TThread::Terminate() {
+  state_->terminated.store(true);
+  TerminateRequested();
+}
 
 bool TThread::Terminated() const { return state_->terminated.load(); }
 

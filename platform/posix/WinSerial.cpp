@@ -270,6 +270,13 @@ __attribute__((visibility("default"))) BOOL WaitForInput(HANDLE port, DWORD mill
   return ::TraceFailure(port, "WaitForInput", OnPort(port, [&](ISerialBackend& p) { return p.WaitInput(milliseconds); }));
 }
 
+__attribute__((visibility("default"))) BOOL WakeInputWait(HANDLE port) {
+  return OnPort(port, [](ISerialBackend& p) {
+    p.WakeInputWait();
+    return TRUE;
+  });
+}
+
 __attribute__((visibility("default"))) void KeepSigpipeBlocked() { KeepSigpipeBlockedOnThisThread(); }
 
 }  // namespace platform

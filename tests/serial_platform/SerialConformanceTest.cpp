@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -322,6 +324,42 @@ TYPED_TEST(SerialConformance, PropertiesDescribeAnRs232PortWithTheBackendsQueue)
   EXPECT_EQ(prop.dwReserved1, 0u);
   EXPECT_EQ(prop.dwProvSpec1, 0u);
   EXPECT_EQ(prop.dwProvSpec2, 0u);
+}
+
+// A reader's wait for input ends on a wake-up request from another thread (a
+// run being stopped), and a request made while nobody waits ends the next wait
+// only; a Close ends a wait as well. Each wait would otherwise last 20 s.
+TYPED_TEST(SerialConformance, AWakeUpOrACloseEndsAnInputWait) {
+  const auto waitOnce = [&](DWORD ms) {
+    return std::async(std::launch::async, [h = this->h_, ms] {
+      const auto start = SteadyClock::now();
+      const BOOL ok = platform::WaitForInput(h, ms);
+      return std::make_pair(ok, SteadyClock::now() - start);
+    });
+  };
+  auto waiter = waitOnce(20000);
+  Sleep(50);  // most likely inside the wait by now; a request before it must end it as well
+  ASSERT_TRUE(platform::WakeInputWait(this->h_));
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  auto [ok, elapsed] = waiter.get();
+  EXPECT_TRUE(ok);
+  EXPECT_LT(elapsed, std::chrono::seconds(15));
+
+  ASSERT_TRUE(platform::WakeInputWait(this->h_));
+  auto early = waitOnce(20000);
+  ASSERT_EQ(early.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  EXPECT_TRUE(early.get().first);
+  auto full = waitOnce(300);  // the request was used up: this one waits its time
+  std::tie(ok, elapsed) = full.get();
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(NotBefore(elapsed, milliseconds(300)));
+
+  auto closed = waitOnce(20000);
+  Sleep(50);
+  ASSERT_TRUE(CloseHandle(this->h_));
+  this->h_ = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(closed.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+  EXPECT_FALSE(closed.get().first);
 }
 
 // Disable lowers a line, enable and handshake raise it, toggle rests RTS low.
