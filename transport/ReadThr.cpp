@@ -200,6 +200,7 @@ void TReadingThread::Execute() {
     while (!Ending()) {
       if (const DWORD code = FlushOutputs()) platform::RaiseLastOSError(code);
       PollPort();
+      HandOver();
       if (FLineEvent && FDrainLeft == 0) EndOnLineEvent();
       if (Ending()) break;
       WaitIdle(idle);
@@ -490,6 +491,12 @@ void TReadingThread::Shutdown() {
     FPort->SetOnError(nullptr);
   }
   FPort = nullptr;
+  try {
+    HandOver();  // what a failure in the middle of a batch left dealt out
+  } catch (...) {
+    // The failed output's share is counted undelivered; the others are queued.
+    platform::TraceDropped("handing a run's last batch over");
+  }
   FinishDelivery();
   CloseOutputs();
   TraceEnd();
@@ -579,27 +586,38 @@ bool TMultichannelSamplingThread::ProcessChunk() {
   if (FRestartOnActivity) CheckActivity();
   const DWORD total = FTotal.load(std::memory_order_relaxed);
   FTotal.store(total + FCount, std::memory_order_relaxed);
-  // Without outputs the bytes are only counted.
+  // Without outputs the bytes are only counted. Byte k of the run goes to
+  // output k mod n; the shares grow through the batch and go out in HandOver.
   if (n > 0) {
-    // Byte k of the run goes to output k mod n: deal the chunk out, then one
-    // write per output, starting with the output of the chunk's first byte.
     FShares.resize(n);
-    for (auto& share : FShares) share.clear();
+    bool empty = true;
+    for (const auto& share : FShares) empty = empty && share.empty();
+    if (empty) FFirstShare = total % n;
     for (DWORD i = 0; i < FCount; ++i) FShares[(total + i) % n].push_back(FBuffer[i]);
-    for (size_t k = 0; k < n; ++k) {
-      const size_t output = (total + k) % n;
-      try {
-        Deliver(output, FShares[output].data(), static_cast<DWORD>(FShares[output].size()));
-      } catch (...) {
-        // The run ends with this failure; the shares not yet handed on are lost with it.
-        for (size_t rest = k + 1; rest < n; ++rest)
-          if (FHandles[(total + rest) % n] != 0)
-            CountUndelivered(static_cast<DWORD>(FShares[(total + rest) % n].size()));
-        throw;
-      }
-    }
   }
   return !(FLimited && FRemaining <= 0);
+}
+
+// One write per output and batch, starting with the output of the batch's first byte.
+void TMultichannelSamplingThread::HandOver() {
+  const size_t n = FShares.size();
+  for (size_t k = 0; k < n; ++k) {
+    auto& share = FShares[(FFirstShare + k) % n];
+    if (share.empty()) continue;
+    try {
+      Deliver((FFirstShare + k) % n, share.data(), static_cast<DWORD>(share.size()));
+    } catch (...) {
+      // The run ends with this failure; the shares not yet handed on are lost with it.
+      share.clear();
+      for (size_t rest = k + 1; rest < n; ++rest) {
+        auto& lost = FShares[(FFirstShare + rest) % n];
+        if (FHandles[(FFirstShare + rest) % n] != 0) CountUndelivered(static_cast<DWORD>(lost.size()));
+        lost.clear();
+      }
+      throw;
+    }
+    share.clear();
+  }
 }
 
 // ---- TMeasuringThread ---------------------------------------------------------

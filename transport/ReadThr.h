@@ -98,6 +98,9 @@ class TReadingThread : public platform::TThread {
   void TerminateRequested() noexcept override;
   virtual void Shutdown();
   virtual bool ProcessChunk();  // false ends the run
+  // Hands the outputs what ProcessChunk held back during a batch; called after
+  // each batch and, for what a failure left, before the run's last delivery.
+  virtual void HandOver() {}
 
   // Records why the run ends; the first reason wins. The loop stops after the chunk at hand.
   void EndRun(TRunEnd reason);
@@ -188,9 +191,11 @@ class TMultichannelSamplingThread : public TSamplingThread {
 
  protected:
   bool ProcessChunk() override;
+  void HandOver() override;
 
  private:
-  std::vector<std::vector<BYTE>> FShares;  // one chunk dealt out, per output
+  std::vector<std::vector<BYTE>> FShares;  // the batch dealt out so far, per output
+  size_t FFirstShare = 0;                  // the output of the batch's first byte
 };
 
 // A timing run: never ends by a count; activity restarts the stop timer.

@@ -142,6 +142,32 @@ TEST_F(ReadingThreads, MultichannelLimitWritesTheLastChunkWhole) {
   EXPECT_EQ(b.ReadText().size(), 16u);
 }
 
+// A batch of queued bytes is dealt out whole, then each output gets its share
+// in one write, not one per chunk: the readers wake once per batch.
+TEST(ReadingThreadLine, MultichannelWritesEachOutputOncePerBatch) {
+  ScriptedPort far({4096, false});
+  TComPort port(far.Name(), {paRead, paWrite});
+  const std::string stream = Counting(330);  // ten chunks
+  far.Script().Send(stream);                 // queued before the run starts: one batch
+  testsupport::RecordSocket a, b;
+  TMultichannelSamplingThread t;
+  t.SetPort(&port);
+  t.AddOutput(a.WriteEnd(), true);
+  t.AddOutput(b.WriteEnd(), true);
+  t.SetSampleLimit(static_cast<LONG>(stream.size() * 8));
+  t.Resume();
+  t.WaitFor();
+  a.Join();
+  b.Join();
+  EXPECT_FALSE(t.HasFatalException()) << t.FatalMessage();
+  std::string wantA, wantB;
+  for (size_t k = 0; k < stream.size(); ++k) (k % 2 == 0 ? wantA : wantB) += stream[k];
+  EXPECT_EQ(a.Bytes(), wantA);
+  EXPECT_EQ(b.Bytes(), wantB);
+  EXPECT_EQ(a.Records().size(), 1u);
+  EXPECT_EQ(b.Records().size(), 1u);
+}
+
 TEST_F(ReadingThreads, WithoutOutputsBytesAreOnlyCounted) {
   Script().Send("12345");
   TMultichannelSamplingThread t;
