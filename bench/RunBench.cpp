@@ -163,7 +163,7 @@ bool Check(HRESULT hr, const char* what) {
 }
 
 HRESULT OpenPort(IKorvoSampler* s, const std::string& name) {
-  const std::u16string wide(name.begin(), name.end());
+  const platform::OleString wide(name.begin(), name.end());
   BSTR port = SysAllocString(wide.c_str());
   const HRESULT hr = s->Open(port);
   SysFreeString(port);

@@ -26,7 +26,7 @@ inline std::string Take(BSTR s) {
 
 // A new BSTR of an ASCII text (port names, commands); the caller frees it.
 inline BSTR MakeBstr(const std::string& text) {
-  const std::u16string wide(text.begin(), text.end());
+  const std::basic_string<OLECHAR> wide(text.begin(), text.end());
   return SysAllocString(wide.c_str());
 }
 

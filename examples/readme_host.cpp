@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   if (get) get(&s);                              // a new sampler; state 0 "Inactive"
   if (!s) return 1;
 
-  BSTR port = SysAllocString(u"SIM");
+  BSTR port = SysAllocString(OLESTR("SIM"));
   HRESULT hr = s->Open(port);                    // identifies the device
   SysFreeString(port);
   BSTR text = nullptr;

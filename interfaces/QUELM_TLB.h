@@ -1,8 +1,9 @@
 // The five sampler interfaces and two item records, as a host compiles against
 // them. Needs nothing but this header and the platform runtime library.
 //
-// Records are read and written in arrays with the natural x86-64 stride:
-// sizeof(SAMPLERCAPABILITYINFO) == 24 and sizeof(SAMPLERDIAGNOTORINFO) == 24.
+// Records are read and written in arrays with the natural stride: on 64-bit
+// targets sizeof(SAMPLERCAPABILITYINFO) == 24 and sizeof(SAMPLERDIAGNOTORINFO)
+// == 24; on 32-bit targets 20 and 16.
 // Channel handles are file descriptors passed as LONG: 0 means unbound, -1 is invalid.
 #pragma once
 
@@ -23,8 +24,8 @@ struct SAMPLERDIAGNOTORINFO {
   LONG Flags;
 };
 
-static_assert(sizeof(SAMPLERCAPABILITYINFO) == 24, "hosts rely on a 24-byte stride");
-static_assert(sizeof(SAMPLERDIAGNOTORINFO) == 24, "hosts rely on a 24-byte stride");
+static_assert(sizeof(SAMPLERCAPABILITYINFO) == (sizeof(void*) == 8 ? 24 : 20), "hosts rely on the natural stride");
+static_assert(sizeof(SAMPLERDIAGNOTORINFO) == (sizeof(void*) == 8 ? 24 : 16), "hosts rely on the natural stride");
 
 // Item kinds (low byte of Flags) and classes.
 constexpr LONG SIK_SWITCH = 1;

@@ -8,6 +8,8 @@
 #include "platform/WinTypes.h"
 
 using OLECHAR = char16_t;
+// A literal of OLECHARs, as the Win32 headers spell it.
+#define OLESTR(text) u##text
 using BSTR = OLECHAR*;
 using LPOLESTR = OLECHAR*;
 using LPCOLESTR = const OLECHAR*;
@@ -22,12 +24,15 @@ void SysFreeString(BSTR text);
 
 namespace platform {
 
+using OleString = std::basic_string<OLECHAR>;
+using OleStringView = std::basic_string_view<OLECHAR>;
+
 // The system's 8-bit texts cross the boundary as Latin-1: every byte survives a
 // round trip, and characters above U+00FF come back as "?".
 BSTR BstrFromString(std::string_view text);  // throws std::bad_alloc when out of memory
 std::string StringFromBstr(BSTR text);
-std::u16string U16FromString(std::string_view text);
-std::string StringFromU16(std::u16string_view text);
+OleString OleFromString(std::string_view text);
+std::string StringFromOle(OleStringView text);
 
 // Owns one BSTR; frees it when it goes.
 class BStr {

@@ -11,8 +11,8 @@ void SetThreadErrorInfo(const std::string& description, const std::string& sourc
   ICreateErrorInfo* create = nullptr;
   if (FAILED(CreateErrorInfo(&create)) || !create) return;
   try {
-    std::u16string d = U16FromString(description);
-    std::u16string s = U16FromString(source);
+    OleString d = OleFromString(description);
+    OleString s = OleFromString(source);
     create->SetGUID(guid);
     create->SetDescription(d.data());
     create->SetSource(s.data());

@@ -21,13 +21,13 @@ std::string StringFromBstr(BSTR text) {
   return r;
 }
 
-std::u16string U16FromString(std::string_view text) {
-  std::u16string r(text.size(), u'\0');
+OleString OleFromString(std::string_view text) {
+  OleString r(text.size(), OLECHAR{});
   for (size_t i = 0; i < text.size(); ++i) r[i] = static_cast<unsigned char>(text[i]);
   return r;
 }
 
-std::string StringFromU16(std::u16string_view text) {
+std::string StringFromOle(OleStringView text) {
   std::string r(text.size(), '\0');
   for (size_t i = 0; i < text.size(); ++i) r[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
   return r;

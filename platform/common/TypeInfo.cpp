@@ -381,13 +381,13 @@ HRESULT DispGetIDsOfNames(const TInterfaceDesc& intf, REFIID riid, LPOLESTR* nam
   if (count == 0) return E_INVALIDARG;
   for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
   if (!names[0]) return DISP_E_UNKNOWNNAME;
-  const TMethodDesc* m = intf.FindMethod(StringFromU16(names[0]));
+  const TMethodDesc* m = intf.FindMethod(StringFromOle(names[0]));
   if (!m) return DISP_E_UNKNOWNNAME;
   ids[0] = m->DispId;
   HRESULT hr = S_OK;
   // Further names are the method's parameters, numbered by position.
   for (UINT i = 1; i < count; ++i) {
-    std::string name = names[i] ? StringFromU16(names[i]) : std::string();
+    std::string name = names[i] ? StringFromOle(names[i]) : std::string();
     for (size_t p = 0; p < m->Params.size(); ++p)
       if (SameText(m->Params[p].Name, name)) ids[i] = static_cast<DISPID>(p);
     if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;

@@ -23,8 +23,8 @@ using DllGetClassObjectProc = HRESULT (*)(REFCLSID, REFIID, void**);
 void ReportError(const std::string& text) {
   ICreateErrorInfo* create = nullptr;
   if (FAILED(CreateErrorInfo(&create))) return;
-  std::u16string w = platform::U16FromString(text);
-  std::u16string source = u"COM";
+  platform::OleString w = platform::OleFromString(text);
+  platform::OleString source = OLESTR("COM");
   create->SetDescription(w.data());
   create->SetSource(source.data());
   IErrorInfo* info = nullptr;

@@ -60,14 +60,14 @@ class TErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
   }
 
  private:
-  static HRESULT Copy(const std::u16string& text, BSTR* out) {
+  static HRESULT Copy(const platform::OleString& text, BSTR* out) {
     if (!out) return E_POINTER;
     *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     return *out ? S_OK : E_OUTOFMEMORY;
   }
-  static HRESULT Assign(std::u16string& field, LPOLESTR text) {
+  static HRESULT Assign(platform::OleString& field, LPOLESTR text) {
     try {
-      field = text ? std::u16string(text) : std::u16string();
+      field = text ? platform::OleString(text) : platform::OleString();
       return S_OK;
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
@@ -76,7 +76,7 @@ class TErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
 
   std::atomic<ULONG> refs_{1};
   GUID guid_ = GUID_NULL;
-  std::u16string source_, description_, helpFile_;
+  platform::OleString source_, description_, helpFile_;
   DWORD helpContext_ = 0;
 };
 

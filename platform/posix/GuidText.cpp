@@ -20,9 +20,9 @@ QUELM_EXPORT HRESULT CLSIDFromString(LPCOLESTR lpsz, CLSID* pclsid) {
   if (!pclsid) return E_POINTER;
   *pclsid = GUID_NULL;
   if (!lpsz) return E_INVALIDARG;
-  std::u16string_view w(lpsz);
+  platform::OleStringView w(lpsz);
   if (w.size() > 64) return E_INVALIDARG;
-  std::string text = platform::StringFromU16(w);
+  std::string text = platform::StringFromOle(w);
   return platform::TryStringToGuid(text, *pclsid) ? S_OK : E_INVALIDARG;
 }
 

@@ -89,7 +89,7 @@ TEST(Catalogue, TranslatedTextReachesTheHostAsTheRightCharacters) {
   if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale here";
   const std::string text = messages::LoadStr(Msg::StReady);
   platform::BStr b(text);
-  EXPECT_EQ(std::u16string(b.Get(), SysStringLen(b.Get())), u"Bereit f\u00FCr die Abtastung");
+  EXPECT_EQ(platform::OleString(b.Get(), SysStringLen(b.Get())), OLESTR("Bereit f\u00FCr die Abtastung"));
   std::setlocale(LC_ALL, "C");
   std::filesystem::remove_all(dir);
 }

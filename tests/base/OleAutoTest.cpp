@@ -6,7 +6,7 @@
 #include "platform/OleAuto.h"
 
 TEST(Bstr, HasByteLengthPrefixAndTerminator) {
-  BSTR s = SysAllocString(u"abc");
+  BSTR s = SysAllocString(OLESTR("abc"));
   ASSERT_NE(s, nullptr);
   DWORD prefix;
   std::memcpy(&prefix, reinterpret_cast<char*>(s) - 4, 4);
@@ -45,7 +45,7 @@ TEST(Bstr, EveryByteSurvivesARoundTrip) {
 }
 
 TEST(Bstr, WideCharactersBecomeQuestionMarks) {
-  BSTR s = SysAllocString(u"a\u20ACb\u00FF");
+  BSTR s = SysAllocString(OLESTR("a\u20ACb\u00FF"));
   EXPECT_EQ(platform::StringFromBstr(s), "a?b\xFF");
   SysFreeString(s);
 }

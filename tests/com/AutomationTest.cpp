@@ -78,14 +78,14 @@ class Automation : public ::testing::Test {
   ~Automation() override {
     if (channel_) channel_->Release();
   }
-  DISPID IdOf(const char16_t* name) {
-    std::u16string n = name;
+  DISPID IdOf(const OLECHAR* name) {
+    platform::OleString n = name;
     LPOLESTR names[] = {n.data()};
     DISPID id = 0;
     EXPECT_EQ(channel_->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
     return id;
   }
-  HRESULT Call(const char16_t* name, std::vector<VARIANT> args, VARIANT* result, EXCEPINFO* info = nullptr,
+  HRESULT Call(const OLECHAR* name, std::vector<VARIANT> args, VARIANT* result, EXCEPINFO* info = nullptr,
                UINT* argErr = nullptr) {
     DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
     return channel_->Invoke(IdOf(name), IID_NULL, 0, DISPATCH_METHOD, &params, result, info, argErr);
@@ -257,14 +257,14 @@ TEST_F(Automation, ExceptionsBecomeResultsWithErrorInfo) {
 }
 
 TEST_F(Automation, NamesResolveIgnoringCase) {
-  std::u16string m = u"bInD", p1 = u"CLOSEHANDLE", p2 = u"nope";
+  platform::OleString m = OLESTR("bInD"), p1 = OLESTR("CLOSEHANDLE"), p2 = OLESTR("nope");
   LPOLESTR names[] = {m.data(), p1.data(), p2.data()};
   DISPID ids[3];
   EXPECT_EQ(channel_->GetIDsOfNames(IID_NULL, names, 3, 0, ids), DISP_E_UNKNOWNNAME);
-  EXPECT_EQ(ids[0], IdOf(u"Bind"));
+  EXPECT_EQ(ids[0], IdOf(OLESTR("Bind")));
   EXPECT_EQ(ids[1], 1);
   EXPECT_EQ(ids[2], DISPID_UNKNOWN);
-  std::u16string unknown = u"Explode";
+  platform::OleString unknown = OLESTR("Explode");
   LPOLESTR one[] = {unknown.data()};
   EXPECT_EQ(channel_->GetIDsOfNames(IID_NULL, one, 1, 0, ids), DISP_E_UNKNOWNNAME);
   EXPECT_EQ(ids[0], DISPID_UNKNOWN);
@@ -280,7 +280,7 @@ TEST_F(Automation, InvokeConvertsArgumentsByTheDescribedTypes) {
   handle.bstrVal = platform::BstrFromString("12");
   VARIANT close = Long(7);
   // Arguments arrive last first.
-  EXPECT_EQ(Call(u"Bind", {close, handle}, nullptr), S_OK);
+  EXPECT_EQ(Call(OLESTR("Bind"), {close, handle}, nullptr), S_OK);
   EXPECT_EQ(TTestChannel::lastHandle, 12);
   EXPECT_EQ(TTestChannel::lastClose, VARIANT_TRUE);
 
@@ -288,10 +288,10 @@ TEST_F(Automation, InvokeConvertsArgumentsByTheDescribedTypes) {
   bad.vt = VT_BSTR;
   bad.bstrVal = platform::BstrFromString("twelve");
   UINT argErr = 99;
-  EXPECT_EQ(Call(u"Bind", {close, bad}, nullptr, nullptr, &argErr), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(Call(OLESTR("Bind"), {close, bad}, nullptr, nullptr, &argErr), DISP_E_TYPEMISMATCH);
   EXPECT_EQ(argErr, 1u);
-  EXPECT_EQ(Call(u"Bind", {close}, nullptr), DISP_E_BADPARAMCOUNT);
-  EXPECT_EQ(Call(u"Unbind", {close}, nullptr), DISP_E_BADPARAMCOUNT);
+  EXPECT_EQ(Call(OLESTR("Bind"), {close}, nullptr), DISP_E_BADPARAMCOUNT);
+  EXPECT_EQ(Call(OLESTR("Unbind"), {close}, nullptr), DISP_E_BADPARAMCOUNT);
   VariantClear(&handle);
   VariantClear(&bad);
 }
@@ -299,7 +299,7 @@ TEST_F(Automation, InvokeConvertsArgumentsByTheDescribedTypes) {
 TEST_F(Automation, OutParametersComeBackAsResultOrByReference) {
   VARIANT result;
   VariantInit(&result);
-  ASSERT_EQ(Call(u"GetExpectedSize", {}, &result), S_OK);
+  ASSERT_EQ(Call(OLESTR("GetExpectedSize"), {}, &result), S_OK);
   EXPECT_EQ(result.vt, VT_I4);
   EXPECT_EQ(result.lVal, 42);
 
@@ -307,7 +307,7 @@ TEST_F(Automation, OutParametersComeBackAsResultOrByReference) {
   VARIANT ref{};
   ref.vt = VT_BYREF | VT_I4;
   ref.plVal = &size;
-  ASSERT_EQ(Call(u"GetExpectedSize", {ref}, &result), S_OK);
+  ASSERT_EQ(Call(OLESTR("GetExpectedSize"), {ref}, &result), S_OK);
   EXPECT_EQ(size, 42);
   EXPECT_EQ(result.vt, VT_EMPTY);
 
@@ -315,14 +315,14 @@ TEST_F(Automation, OutParametersComeBackAsResultOrByReference) {
   VARIANT wrongRef{};
   wrongRef.vt = VT_BYREF | VT_BSTR;
   wrongRef.pbstrVal = &wrong;
-  EXPECT_EQ(Call(u"GetExpectedSize", {wrongRef}, &result), DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(Call(OLESTR("GetExpectedSize"), {wrongRef}, &result), DISP_E_TYPEMISMATCH);
 
   VARIANT holder;
   VariantInit(&holder);
   VARIANT varRef{};
   varRef.vt = VT_BYREF | VT_VARIANT;
   varRef.pvarVal = &holder;
-  ASSERT_EQ(Call(u"GetChannels", {varRef}, nullptr), S_OK);
+  ASSERT_EQ(Call(OLESTR("GetChannels"), {varRef}, nullptr), S_OK);
   ASSERT_EQ(holder.vt, VT_DISPATCH);
   EXPECT_EQ(static_cast<void*>(holder.pdispVal), static_cast<void*>(channel_));
   VariantClear(&holder);
@@ -332,7 +332,7 @@ TEST_F(Automation, OutParametersComeBackAsResultOrByReference) {
 
 TEST_F(Automation, InvokeReportsFailuresAndMisuse) {
   EXCEPINFO info{};
-  EXPECT_EQ(Call(u"Unbind", {}, nullptr, &info), DISP_E_EXCEPTION);
+  EXPECT_EQ(Call(OLESTR("Unbind"), {}, nullptr, &info), DISP_E_EXCEPTION);
   EXPECT_EQ(info.scode, E_UNEXPECTED);
   EXPECT_EQ(platform::StringFromBstr(info.bstrDescription), "E12 - Can not unbound channel - sampling in progress");
   EXPECT_EQ(platform::StringFromBstr(info.bstrSource), "QUELM1.SamplerChannel");
@@ -343,16 +343,16 @@ TEST_F(Automation, InvokeReportsFailuresAndMisuse) {
   DISPPARAMS none{nullptr, nullptr, 0, 0};
   EXPECT_EQ(channel_->Invoke(9999, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
             DISP_E_MEMBERNOTFOUND);
-  EXPECT_EQ(channel_->Invoke(IdOf(u"Unbind"), IID_NULL, 0, DISPATCH_PROPERTYPUT, &none, nullptr, nullptr, nullptr),
+  EXPECT_EQ(channel_->Invoke(IdOf(OLESTR("Unbind")), IID_NULL, 0, DISPATCH_PROPERTYPUT, &none, nullptr, nullptr, nullptr),
             DISP_E_MEMBERNOTFOUND);
   TTestChannel::lastHandle = -2;
   VARIANT result;
   VariantInit(&result);
-  EXPECT_EQ(Call(u"GetFormat", {}, &result), E_UNEXPECTED) << "even an unguarded method throws nothing into Invoke's caller";
+  EXPECT_EQ(Call(OLESTR("GetFormat"), {}, &result), E_UNEXPECTED) << "even an unguarded method throws nothing into Invoke's caller";
   VARIANT arg = Long(1);
   DISPID named = 0;
   DISPPARAMS withName{&arg, &named, 1, 1};
-  EXPECT_EQ(channel_->Invoke(IdOf(u"Bind"), IID_NULL, 0, DISPATCH_METHOD, &withName, nullptr, nullptr, nullptr),
+  EXPECT_EQ(channel_->Invoke(IdOf(OLESTR("Bind")), IID_NULL, 0, DISPATCH_METHOD, &withName, nullptr, nullptr, nullptr),
             DISP_E_NONAMEDARGS);
 }
 

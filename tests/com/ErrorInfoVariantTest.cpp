@@ -10,10 +10,10 @@
 
 namespace {
 
-void SetInfo(const std::u16string& description) {
+void SetInfo(const platform::OleString& description) {
   ICreateErrorInfo* create = nullptr;
   ASSERT_EQ(CreateErrorInfo(&create), S_OK);
-  std::u16string d = description;
+  platform::OleString d = description;
   create->SetDescription(d.data());
   IErrorInfo* info = nullptr;
   ASSERT_EQ(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)), S_OK);
@@ -23,10 +23,10 @@ void SetInfo(const std::u16string& description) {
 }
 
 TEST(ErrorInfo, IsPerThreadAndTakenOnce) {
-  SetInfo(u"main thread");
+  SetInfo(OLESTR("main thread"));
   std::string other;
   std::thread t([&] {
-    SetInfo(u"worker");
+    SetInfo(OLESTR("worker"));
     other = comtest::TakeErrorInfo().description;
   });
   t.join();
@@ -41,11 +41,11 @@ TEST(ErrorInfo, IsPerThreadAndTakenOnce) {
 }
 
 TEST(ErrorInfo, SetNullClearsAndThreadExitReleases) {
-  SetInfo(u"x");
+  SetInfo(OLESTR("x"));
   EXPECT_EQ(SetErrorInfo(0, nullptr), S_OK);
   EXPECT_FALSE(comtest::TakeErrorInfo().present);
   // An info left on a thread that ends is released with it (the leak checker would see it).
-  std::thread([] { SetInfo(u"left behind"); }).join();
+  std::thread([] { SetInfo(OLESTR("left behind")); }).join();
 }
 
 TEST(Variant, NumbersConvertWithRangeChecks) {
@@ -146,7 +146,7 @@ TEST(Guid, StringFormBothWays) {
   CLSID c;
   EXPECT_EQ(CLSIDFromString(buf, &c), S_OK);
   EXPECT_EQ(c, g);
-  EXPECT_EQ(CLSIDFromString(u"nonsense", &c), E_INVALIDARG);
+  EXPECT_EQ(CLSIDFromString(OLESTR("nonsense"), &c), E_INVALIDARG);
   EXPECT_EQ(c, GUID_NULL);
 }
 

@@ -123,7 +123,7 @@ TEST(Library, ScriptHostCallsByName) {
   ASSERT_NE(s, nullptr);
   IDispatch* d = nullptr;
   ASSERT_EQ(s->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&d)), S_OK);
-  std::u16string name = u"getstatus";
+  platform::OleString name = OLESTR("getstatus");
   LPOLESTR names[] = {name.data()};
   DISPID id = 0;
   ASSERT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
@@ -140,7 +140,7 @@ TEST(Library, ScriptHostCallsByName) {
   EXPECT_EQ(result.lVal, 0);
   SysFreeString(text);
 
-  name = u"GetDescription";
+  name = OLESTR("GetDescription");
   names[0] = name.data();
   ASSERT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
   DISPPARAMS none{nullptr, nullptr, 0, 0};
@@ -150,7 +150,7 @@ TEST(Library, ScriptHostCallsByName) {
   EXPECT_EQ(platform::StringFromBstr(result.bstrVal), "Korvo Sampler on COM port");
   VariantClear(&result);
 
-  name = u"SetRate";
+  name = OLESTR("SetRate");
   names[0] = name.data();
   ASSERT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
   VARIANT rate{};

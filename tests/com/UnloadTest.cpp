@@ -61,13 +61,13 @@ class Loaded {
   HRESULT (*canUnload_)() = nullptr;
 };
 
-BSTR Bstr(const char16_t* s) { return SysAllocString(s); }
+BSTR Bstr(const OLECHAR* s) { return SysAllocString(s); }
 
 HANDLE OpenByName(const char* name) {
   return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-HRESULT OpenPort(IKorvoSampler* s, const char16_t* name) {
+HRESULT OpenPort(IKorvoSampler* s, const OLECHAR* name) {
   BSTR b = Bstr(name);
   HRESULT hr = s->Open(b);
   SysFreeString(b);
@@ -85,7 +85,7 @@ LONG StatusCode(IKorvoSampler* s) {
 // Opens SIM and runs a short sole-channel run into a pipe on channel 0; the
 // number of bytes the pipe received.
 size_t ShortRun(IKorvoSampler* s) {
-  if (OpenPort(s, u"SIM") != S_OK) {
+  if (OpenPort(s, OLESTR("SIM")) != S_OK) {
     ADD_FAILURE() << "Open(SIM): " << comtest::TakeErrorInfo().description;
     return 0;
   }
@@ -166,7 +166,7 @@ TEST(Unload, IsRefusedWhileAnythingOfTheLibraryLives) {
   IKorvoSampler* s = lib.NewSampler();
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(lib.CanUnloadNow(), S_FALSE) << "a sampler lives";
-  ASSERT_EQ(OpenPort(s, u"SIM"), S_OK);
+  ASSERT_EQ(OpenPort(s, OLESTR("SIM")), S_OK);
   ISamplerChannels* channels = nullptr;
   ASSERT_EQ(s->GetChannels(&channels), S_OK);
   EXPECT_EQ(s->Release(), 0u);
@@ -200,7 +200,7 @@ TEST(Unload, ReleasingASamplerInMidRunEndsItsThreadBeforeUnloadIsAllowed) {
   ASSERT_TRUE(lib.Ok()) << dlerror();
   IKorvoSampler* s = lib.NewSampler();
   ASSERT_NE(s, nullptr);
-  ASSERT_EQ(OpenPort(s, u"SIM"), S_OK) << comtest::TakeErrorInfo().description;
+  ASSERT_EQ(OpenPort(s, OLESTR("SIM")), S_OK) << comtest::TakeErrorInfo().description;
   ASSERT_EQ(s->SetMode(1), S_OK);
   ASSERT_EQ(s->SetRate(90909), S_OK);
   ASSERT_EQ(s->SetCapabilityBool(SCAP_START_IMMEDIATELY, VARIANT_TRUE), S_OK);

@@ -332,7 +332,7 @@ TEST_F(Channels, EveryObjectCountsInTheServerUntilReleased) {
 TEST_F(Channels, AnswersIDispatchFromItsTypeInformation) {
   owner_->Open(enumtest::Reply("S X"));
   SelectMode(2);
-  std::u16string name = u"GetCount";
+  platform::OleString name = OLESTR("GetCount");
   LPOLESTR names[] = {name.data()};
   DISPID id = 0;
   ASSERT_EQ(Intf()->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);

@@ -214,7 +214,7 @@ TEST_F(Lists, EnumeratorsAnswerIDispatchFromTheirTypeInformation) {
   TRef<IEnumSamplerItems> modes(Modes(adapter.get()));
   TRef<IEnumDiagnotors> tests(Diagnotors(adapter.get()));
   auto countThroughDispatch = [](IDispatch* d) {
-    std::u16string name = u"getcount";  // names resolve ignoring case
+    platform::OleString name = OLESTR("getcount");  // names resolve ignoring case
     LPOLESTR names[] = {name.data()};
     DISPID id = 0;
     EXPECT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);

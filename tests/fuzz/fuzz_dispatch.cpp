@@ -115,7 +115,7 @@ class TTarget final : public ITarget {
     if (code & 1) {
       ICreateErrorInfo* create = nullptr;
       if (CreateErrorInfo(&create) == S_OK) {
-        std::u16string text = u"failed " + U16FromString(std::to_string(code));
+        platform::OleString text = OLESTR("failed ") + OleFromString(std::to_string(code));
         create->SetDescription(text.data());
         IErrorInfo* info = nullptr;
         if (create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)) == S_OK) {
@@ -171,8 +171,8 @@ BSTR MakeBstr(TReader& r) {
   const uint8_t head = r.Byte();
   if (head == 0xFF) return nullptr;
   const bool wide = head & 0x80;
-  std::u16string text(head & 0x1F, u'\0');
-  for (char16_t& c : text) c = wide ? r.Word16() : r.Byte();
+  platform::OleString text(head & 0x1F, OLECHAR{});
+  for (OLECHAR& c : text) c = wide ? r.Word16() : r.Byte();
   return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
 }
 
@@ -352,7 +352,7 @@ void CheckInvoke(TReader& r, TWorld& w, std::vector<VARIANT>& args) {
 
 void CheckNames(TReader& r, const TWorld& w) {
   LPOLESTR names[3] = {w.places.s[0], w.places.s[1], nullptr};
-  static char16_t known[] = u"pair";
+  static OLECHAR known[] = OLESTR("pair");
   if (r.Byte() & 1) names[0] = known;
   if (r.Byte() & 1) names[2] = w.places.s[0];
   DISPID ids[3];

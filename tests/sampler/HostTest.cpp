@@ -20,7 +20,7 @@ std::string Take(BSTR s) {
 }
 
 BSTR Bstr(const std::string& s) {
-  std::u16string u(s.begin(), s.end());
+  platform::OleString u(s.begin(), s.end());
   return SysAllocString(u.c_str());
 }
 

@@ -18,7 +18,7 @@ int main() {
     std::printf("no sampler\n");
     return 1;
   }
-  BSTR port = SysAllocString(u"SIM");
+  BSTR port = SysAllocString(OLESTR("SIM"));
   HRESULT hr = sampler->Open(port);
   SysFreeString(port);
   BSTR text = nullptr;
